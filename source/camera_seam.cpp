@@ -1,0 +1,35 @@
+#include "camera_seam.hpp"
+
+#include <opencv2/videoio.hpp>
+
+#include <utility>
+
+namespace torvane {
+namespace {
+
+class VideoCaptureSource final : public FrameSource {
+public:
+    explicit VideoCaptureSource(cv::VideoCapture capture) : capture_(std::move(capture)) {}
+    bool Read(cv::Mat& frame) override { return capture_.read(frame) && !frame.empty(); }
+
+private:
+    cv::VideoCapture capture_;
+};
+
+FrameSourceFactory& InstalledFactory() {
+    static FrameSourceFactory factory;
+    return factory;
+}
+
+}  // namespace
+
+void SetFrameSourceFactory(FrameSourceFactory factory) { InstalledFactory() = std::move(factory); }
+
+std::unique_ptr<FrameSource> OpenFrameSource(int device) {
+    if (InstalledFactory()) return InstalledFactory()(device);
+    cv::VideoCapture capture;
+    if (!capture.open(device) || !capture.isOpened()) return nullptr;
+    return std::make_unique<VideoCaptureSource>(std::move(capture));
+}
+
+}  // namespace torvane
