@@ -7,6 +7,14 @@
 namespace torvane {
 namespace {
 
+#if defined(__linux__)
+// Camera 0 is a video device here. Asking for it directly also skips probing
+// the still-camera backend, which leaks a USB device list on every attempt.
+constexpr int CameraApi = cv::CAP_V4L2;
+#else
+constexpr int CameraApi = cv::CAP_ANY;
+#endif
+
 class VideoCaptureSource final : public FrameSource {
 public:
     explicit VideoCaptureSource(cv::VideoCapture capture) : capture_(std::move(capture)) {}
@@ -28,7 +36,7 @@ void SetFrameSourceFactory(FrameSourceFactory factory) { InstalledFactory() = st
 std::unique_ptr<FrameSource> OpenFrameSource(int device) {
     if (InstalledFactory()) return InstalledFactory()(device);
     cv::VideoCapture capture;
-    if (!capture.open(device) || !capture.isOpened()) return nullptr;
+    if (!capture.open(device, CameraApi) || !capture.isOpened()) return nullptr;
     return std::make_unique<VideoCaptureSource>(std::move(capture));
 }
 
