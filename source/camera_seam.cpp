@@ -1,5 +1,6 @@
 #include "camera_seam.hpp"
 
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <utility>
@@ -35,8 +36,14 @@ void SetFrameSourceFactory(FrameSourceFactory factory) { InstalledFactory() = st
 
 std::unique_ptr<FrameSource> OpenFrameSource(int device) {
     if (InstalledFactory()) return InstalledFactory()(device);
+    // A missing camera is reported once, by the start-up notice; the imaging
+    // library's own warning about it is held back while it tries.
+    const cv::utils::logging::LogLevel hostLogLevel =
+        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
     cv::VideoCapture capture;
-    if (!capture.open(device, CameraApi) || !capture.isOpened()) return nullptr;
+    const bool opened = capture.open(device, CameraApi) && capture.isOpened();
+    cv::utils::logging::setLogLevel(hostLogLevel);
+    if (!opened) return nullptr;
     return std::make_unique<VideoCaptureSource>(std::move(capture));
 }
 

@@ -1,0 +1,41 @@
+# Runs one program and checks both how it exited and what it printed, which a
+# plain test cannot do at once (an output pattern alone ignores the exit code).
+#
+#   cmake -DPROGRAM=<program> [-DARGUMENTS=<a;b;c>] -DEXPECTED_EXIT=zero|nonzero
+#         [-DEXPECTED_OUTPUT=<regex over standard output>]
+#         [-DEXPECTED_ERROR=<regex over standard error>]
+#         [-DEXPECTED_COMBINED=<regex over standard output followed by standard error>]
+#         -P run_and_match.cmake
+if(NOT DEFINED PROGRAM OR NOT DEFINED EXPECTED_EXIT)
+  message(FATAL_ERROR "run_and_match.cmake needs PROGRAM and EXPECTED_EXIT")
+endif()
+
+execute_process(COMMAND ${PROGRAM} ${ARGUMENTS}
+                RESULT_VARIABLE exit_status
+                OUTPUT_VARIABLE standard_output
+                ERROR_VARIABLE standard_error)
+message("${standard_output}")
+message("${standard_error}")
+
+if(EXPECTED_EXIT STREQUAL "zero")
+  if(NOT exit_status STREQUAL "0")
+    message(FATAL_ERROR "expected exit status 0, got '${exit_status}'")
+  endif()
+elseif(EXPECTED_EXIT STREQUAL "nonzero")
+  # A crash reports a text such as "Segmentation fault", not a number: not a clean refusal.
+  if(exit_status STREQUAL "0" OR NOT exit_status MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "expected a non-zero exit status, got '${exit_status}'")
+  endif()
+else()
+  message(FATAL_ERROR "EXPECTED_EXIT must be zero or nonzero, not '${EXPECTED_EXIT}'")
+endif()
+
+if(DEFINED EXPECTED_OUTPUT AND NOT "${standard_output}" MATCHES "${EXPECTED_OUTPUT}")
+  message(FATAL_ERROR "standard output does not match '${EXPECTED_OUTPUT}'")
+endif()
+if(DEFINED EXPECTED_COMBINED AND NOT "${standard_output}${standard_error}" MATCHES "${EXPECTED_COMBINED}")
+  message(FATAL_ERROR "standard output and error do not match '${EXPECTED_COMBINED}'")
+endif()
+if(DEFINED EXPECTED_ERROR AND NOT "${standard_error}" MATCHES "${EXPECTED_ERROR}")
+  message(FATAL_ERROR "standard error does not match '${EXPECTED_ERROR}'")
+endif()
