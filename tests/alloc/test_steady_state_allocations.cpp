@@ -9,18 +9,18 @@
 namespace torvane::testing {
 namespace {
 
-// A frame source that hands out frames without allocating: it copies into
-// the buffer it is given, which the library keeps from one fetch to the next.
 using SteadyStateAllocations = LibraryTest;
 
-TEST_F(SteadyStateAllocations, UpdatesInCopyAndIdleModesAllocateNothing) {
-    const cv::Mat a = TexturedFrame(64, 48, 1), b = TexturedFrame(64, 48, 2);
+TEST_F(SteadyStateAllocations, UpdatesInMotionCopyAndIdleModesAllocateNothing) {
+    const cv::Mat a = TexturedFrame(640, 480, 1), b = TexturedFrame(640, 480, 2);
+    // Frames are copied into the buffer the library keeps from one fetch to
+    // the next, so the camera itself allocates nothing either.
     ScriptedCamera camera([&](long index, cv::Mat& frame) {
         (index % 2 ? a : b).copyTo(frame);
         return true;
     });
     ASSERT_EQ(InitCam(), 1.0);
-    for (const double mode : {1.0, 7.0}) {
+    for (const double mode : {1.0, 7.0, 0.0}) {
         SetMode(mode);
         for (int warmUp = 0; warmUp < 3; ++warmUp) ASSERT_EQ(UpdateFrame(), 1.0);
         long allocations = 0;
