@@ -83,6 +83,9 @@ void CreateWorkingImages(int width, int height) {
     images.flowY = cv::Mat::zeros(height, width, CV_32FC1);
     images.grayHistory = GrayHistory::None;
     images.keptFrameHoldsPicture = false;
+    images.pyramidPrevious.clear();
+    images.pyramidCurrent.clear();
+    images.pyramidPreviousReady = false;
 }
 
 bool InitCamera() {
@@ -157,6 +160,9 @@ void UnloadCamera() {
     images.flowX.release();
     images.flowY.release();
     images.flowWorkspace = DenseFlowWorkspace{};
+    images.pyramidPrevious.clear();
+    images.pyramidCurrent.clear();
+    images.pyramidPreviousReady = false;
     images.grayHistory = GrayHistory::None;
     images.keptFrameHoldsPicture = false;
     // No images remain, so no pixel is inside the picture any more.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "camera_seam.hpp"
 #include "dense_flow.hpp"
@@ -46,6 +47,9 @@ struct CameraState {
         GrayHistory grayHistory = GrayHistory::None;  // what grayPrevious holds
         bool keptFrameHoldsPicture = false;  // false until keptFrame is first refreshed from a real frame
         DenseFlowWorkspace flowWorkspace;    // scratch of the dense field, reused across frames
+        std::vector<cv::Mat> pyramidPrevious;  // tracker pyramid of grayPrevious: its 8-bit grey levels, each bordered by the tracker window
+        std::vector<cv::Mat> pyramidCurrent;   // the same for the newest grey picture while a tracking step runs; the two exchange roles
+        bool pyramidPreviousReady = false;     // true only when pyramidPrevious was built from the picture now in grayPrevious
     } images;
 
     // The tracked-object table: fixed storage for the library's whole life.

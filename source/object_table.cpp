@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "camera_state.hpp"
 
@@ -77,25 +78,72 @@ void DeleteObject(int id) {
     objects.slotTable[id] = FreeSlot;
 }
 
+namespace {
+
+// True when both grey pictures hold the same pixels. Differing frames usually
+// differ in their first row, so the check costs next to nothing for them.
+bool SamePicture(const cv::Mat& a, const cv::Mat& b) {
+    if (a.size() != b.size()) return false;
+    const size_t rowBytes = static_cast<size_t>(a.cols) * a.elemSize();
+    for (int y = 0; y < a.rows; ++y) {
+        if (std::memcmp(a.ptr(y), b.ptr(y), rowBytes) != 0) return false;
+    }
+    return true;
+}
+
+// Builds the tracker's pyramid of one grey picture: the levels, bordered the
+// same way, that the tracker would build itself from the picture, so that it
+// answers exactly as if given the pictures, while each picture's pyramid is
+// built once and serves two steps (as the newer picture, then the older one).
+// The tracker still works out the older picture's derivatives on every call:
+// kept from step to step they would cost more memory and time than they save.
+void BuildTrackerPyramid(const cv::Mat& gray, std::vector<cv::Mat>& pyramid) {
+    cv::buildOpticalFlowPyramid(gray, pyramid, TrackerWindow, TrackerPyramidLevel, false);
+}
+
+}  // namespace
+
 void TrackingStep() {
     CameraState::Images& images = cameraState.images;
     CameraState::Objects& objects = cameraState.objects;
+    // Until this step completes, neither grayPrevious nor pyramidPrevious stands
+    // for the last frame: a step cut short by an exception leaves the next to prime.
+    const bool primed = images.grayHistory == GrayHistory::TrackGray;
+    const bool previousPyramidReady = primed && images.pyramidPreviousReady;
+    images.grayHistory = GrayHistory::None;
+    images.pyramidPreviousReady = false;
     cv::cvtColor(cameraState.camera.frame, images.grayCurrent, cv::COLOR_BGR2GRAY);
     // Track only from a grey picture this step made of the frame before; after
-    // InitCam, a size change or another mode, this step just primes.
-    if (images.grayHistory == GrayHistory::TrackGray && objects.objectCount > 0) {
-        const int count = objects.objectCount;
-        const cv::Mat startPoints(count, 1, CV_32FC2, objects.pointsCurrent);
-        cv::Mat trackedPoints(count, 1, CV_32FC2, objects.pointsPrevious);
-        cv::Mat status(count, 1, CV_8UC1, objects.trackStatus);
-        cv::calcOpticalFlowPyrLK(images.grayPrevious, images.grayCurrent, startPoints, trackedPoints, status,
-                                 cv::noArray(), TrackerWindow, TrackerPyramidLevel,
-                                 cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS,
-                                                  TrackerMaxIterations, TrackerEpsilon),
-                                 cv::OPTFLOW_LK_GET_MIN_EIGENVALS);
-        std::swap(objects.pointsCurrent, objects.pointsPrevious);
+    // InitCam, a size change or another mode, this step just primes (building
+    // the pyramid the next step starts from). With no objects nothing is built.
+    bool pyramidReady = false;
+    if (objects.objectCount > 0) {
+        if (primed && SamePicture(images.grayPrevious, images.grayCurrent)) {
+            // A repeated frame leaves every point exactly in place (the tracker
+            // itself can nudge points near the top and left edges by float
+            // rounding), and the older pyramid serves for the newer picture.
+            pyramidReady = previousPyramidReady;
+        } else {
+            BuildTrackerPyramid(images.grayCurrent, images.pyramidCurrent);
+            if (primed) {
+                if (!previousPyramidReady) BuildTrackerPyramid(images.grayPrevious, images.pyramidPrevious);
+                const int count = objects.objectCount;
+                const cv::Mat startPoints(count, 1, CV_32FC2, objects.pointsCurrent);
+                cv::Mat trackedPoints(count, 1, CV_32FC2, objects.pointsPrevious);
+                cv::Mat status(count, 1, CV_8UC1, objects.trackStatus);
+                cv::calcOpticalFlowPyrLK(images.pyramidPrevious, images.pyramidCurrent, startPoints, trackedPoints,
+                                         status, cv::noArray(), TrackerWindow, TrackerPyramidLevel,
+                                         cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS,
+                                                          TrackerMaxIterations, TrackerEpsilon),
+                                         cv::OPTFLOW_LK_GET_MIN_EIGENVALS);
+                std::swap(objects.pointsCurrent, objects.pointsPrevious);
+            }
+            std::swap(images.pyramidPrevious, images.pyramidCurrent);
+            pyramidReady = true;
+        }
     }
     cv::swap(images.grayPrevious, images.grayCurrent);
+    images.pyramidPreviousReady = pyramidReady;
     images.grayHistory = GrayHistory::TrackGray;
 }
 
