@@ -36,12 +36,25 @@ bool NormaliseToBgr(cv::Mat& frame, cv::Mat& scratch) {
 // so that nothing later reads a stale or half-written picture.
 bool FetchFrame() {
     CameraState::Camera& camera = cameraState.camera;
-    if (camera.capture && camera.capture->Read(camera.frame) &&
-        NormaliseToBgr(camera.frame, camera.fetchScratch)) {
-        return true;
+    bool fetched = false;
+    try {
+        fetched = camera.capture && camera.capture->Read(camera.frame) &&
+                  NormaliseToBgr(camera.frame, camera.fetchScratch);
+    } catch (...) {
+        // A camera backend that throws has delivered no frame, like one that says so.
+        fetched = false;
     }
-    camera.frame.release();
-    return false;
+    if (!fetched) camera.frame.release();
+    return fetched;
+}
+
+// Opens the camera; a backend that throws while opening counts as no camera.
+std::unique_ptr<FrameSource> OpenCamera() {
+    try {
+        return OpenFrameSource(CameraDevice);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 void RefreshKeptFrame() {
@@ -92,7 +105,7 @@ bool InitCamera() {
     CameraState::Camera& camera = cameraState.camera;
     // A second InitCam while open starts afresh instead of leaking the old camera.
     UnloadCamera();
-    camera.capture = OpenFrameSource(CameraDevice);
+    camera.capture = OpenCamera();
     if (!camera.capture) {
         ShowNotice(NoticeCaption, NoticeCameraNotOpened);
         return false;
