@@ -37,13 +37,14 @@ void SetFrameSourceFactory(FrameSourceFactory factory) { InstalledFactory() = st
 std::unique_ptr<FrameSource> OpenFrameSource(int device) {
     if (InstalledFactory()) return InstalledFactory()(device);
     // A missing camera is reported once, by the start-up notice; the imaging
-    // library's own warning about it is held back while it tries.
-    const cv::utils::logging::LogLevel hostLogLevel =
-        cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+    // library's own warning about it is held back while it tries, and the
+    // host's log level comes back however the attempt ends.
+    struct QuietLogging {
+        cv::utils::logging::LogLevel hostLevel = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR);
+        ~QuietLogging() { cv::utils::logging::setLogLevel(hostLevel); }
+    } quiet;
     cv::VideoCapture capture;
-    const bool opened = capture.open(device, CameraApi) && capture.isOpened();
-    cv::utils::logging::setLogLevel(hostLogLevel);
-    if (!opened) return nullptr;
+    if (!capture.open(device, CameraApi) || !capture.isOpened()) return nullptr;
     return std::make_unique<VideoCaptureSource>(std::move(capture));
 }
 
