@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the release build, the same tests and
-# the fuzz corpus under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# 32-bit Windows syntax check.
+# the fuzz corpus under AddressSanitizer + UndefinedBehaviorSanitizer, a
+# minute of call-sequence fuzzing, and the 32-bit Windows syntax check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -21,6 +21,17 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 LSAN_OPTIONS=suppressions="$PWD/tests/sanitizer/lsan.supp":print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+
+echo "== Call-sequence fuzzer: builds with libFuzzer and runs briefly from the corpus"
+cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DTORVANE_BUILD_FUZZER=ON -DTORVANE_BUILD_BENCHMARKS=OFF -DTORVANE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build/fuzz -j"$jobs" --target torvane_call_sequence_fuzzer
+rm -rf build/fuzz/work && mkdir -p build/fuzz/work/corpus build/fuzz/work/findings
+cp tests/fuzz/corpus/* build/fuzz/work/corpus/
+build/fuzz/tests/fuzz/torvane_call_sequence_fuzzer -max_total_time=60 -timeout=10 \
+  -artifact_prefix=build/fuzz/work/findings/ build/fuzz/work/corpus 2>build/fuzz/work/fuzz.log \
+  || { tail -n 60 build/fuzz/work/fuzz.log; exit 1; }
+grep -E "^Done|stat::number_of_executed_units" build/fuzz/work/fuzz.log || tail -n 3 build/fuzz/work/fuzz.log
 
 echo "== Windows 32-bit"
 bash tools/check_windows_build.sh
