@@ -26,12 +26,12 @@ echo "== Call-sequence fuzzer: builds with libFuzzer and runs briefly from the c
 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTORVANE_BUILD_FUZZER=ON -DTORVANE_BUILD_BENCHMARKS=OFF -DTORVANE_BUILD_TOOLS=OFF >/dev/null
 cmake --build build/fuzz -j"$jobs" --target torvane_call_sequence_fuzzer
-rm -rf build/fuzz/work && mkdir -p build/fuzz/work/corpus build/fuzz/work/findings
-cp tests/fuzz/corpus/* build/fuzz/work/corpus/
+rm -rf build/fuzz/session && mkdir -p build/fuzz/session/corpus build/fuzz/session/findings
+cp tests/fuzz/corpus/* build/fuzz/session/corpus/
 build/fuzz/tests/fuzz/torvane_call_sequence_fuzzer -max_total_time=60 -timeout=10 \
-  -artifact_prefix=build/fuzz/work/findings/ build/fuzz/work/corpus 2>build/fuzz/work/fuzz.log \
-  || { tail -n 60 build/fuzz/work/fuzz.log; exit 1; }
-grep -E "^Done|stat::number_of_executed_units" build/fuzz/work/fuzz.log || tail -n 3 build/fuzz/work/fuzz.log
+  -artifact_prefix=build/fuzz/session/findings/ build/fuzz/session/corpus 2>build/fuzz/session/fuzz.log \
+  || { tail -n 60 build/fuzz/session/fuzz.log; exit 1; }
+grep -E "^Done|stat::number_of_executed_units" build/fuzz/session/fuzz.log || tail -n 3 build/fuzz/session/fuzz.log
 
 echo "== Windows 32-bit"
 bash tools/check_windows_build.sh
