@@ -1,0 +1,65 @@
+// Coarse-to-fine dense motion field on the current picture's grid.
+//
+// Each level runs the 5x5 guarded window solve of window_solve.hpp between the
+// current picture (whose gradients the window uses) and the previous picture
+// warped by the coarser level's estimate, so that every level only has to find
+// a small remainder. The answer at pixel (x, y) is the velocity of whatever the
+// current frame shows at (x, y): where it came from is (x - vx, y - vy) in the
+// previous frame.
+//
+// Lighting: a whole-frame gain and offset between the two pictures is fitted
+// first and taken out of the previous picture's samples, and every window also
+// removes its own mean brightness change, so exposure steps, gain changes and
+// smooth ramps do not read as motion.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstddef>
+#include <vector>
+
+#include "window_solve.hpp"
+
+namespace torvane {
+
+// Levels used for a frame of this size: the picture is halved while its shorter
+// side stays at least kMinCoarsestSide pixels, so a 640x480 frame has 5 levels
+// (coarsest 40x30), 1920x1080 has 6, and anything under 60 px across has 1.
+constexpr int kMinCoarsestSide = 30;
+constexpr int kMaxMotionLevels = 8;
+int MotionLevelCount(int width, int height);
+
+// Scratch and history of the field, reused across frames so that steady-state
+// calls allocate nothing.
+struct MotionFieldWorkspace {
+    // One pyramid: level 0 is the picture itself, each next one half the size.
+    struct Pyramid {
+        std::vector<cv::Mat> levels;  // 8-bit grey
+        int levelCount = 0;
+    };
+    Pyramid previous;  // pyramid of the previous picture (the last call's current one)
+    Pyramid current;   // pyramid of the current picture; the two exchange roles after each call
+    // Per level: the start estimate (from the coarser level) and this level's result.
+    std::vector<cv::Mat> startX, startY, levelFlowX, levelFlowY;
+    std::vector<cv::Mat> warpedPrevious;  // previous level picture sampled at x - start, 16x fixed point
+    std::vector<cv::Mat> warpValid;       // 1 where the warped sample fell inside the previous picture
+    cv::Mat boxScratchX, boxScratchY;
+    WindowSolveWorkspace windowSolve;
+    // AVX2 when the CPU has it (same result, faster); false keeps the baseline path.
+    bool useWideSimd = true;
+};
+
+// Velocity of every pixel of currentGray (pixels per frame, content moving right
+// gives positive x) from previousGray. Both CV_8UC1 and the same size (>= 1x1).
+// flowX/flowY: CV_32FC1, (re)created at that size. levelCount 0 picks
+// MotionLevelCount; a larger count than the size allows is reduced to it.
+// When reusePreviousPyramid is true the caller promises that previousGray is the
+// currentGray of the last call on this workspace, whose pyramid is then reused.
+void ComputeMotionField(const cv::Mat& previousGray, const cv::Mat& currentGray, cv::Mat& flowX, cv::Mat& flowY,
+                        MotionFieldWorkspace& workspace, int levelCount = 0, bool reusePreviousPyramid = false);
+
+// Plain per-pixel version of the whole method, the yardstick of the fast one.
+void ComputeMotionFieldReference(const cv::Mat& previousGray, const cv::Mat& currentGray, cv::Mat& flowX,
+                                 cv::Mat& flowY, int levelCount = 0);
+
+}  // namespace torvane
