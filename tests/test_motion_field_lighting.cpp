@@ -213,7 +213,6 @@ TEST(MotionFieldLighting, MotionMeasuredThroughAnExposureStep) {
         const SceneFigures figures = MeasureScene(scene, field.x, field.y, ReadingsOfField(field.x, field.y));
         Report(name + " (2, 1) and +8 levels", figures);
         EXPECT_LE(figures.judged.meanEndpointError, kMotionWithLightingError);
-        EXPECT_GE(figures.judged.detected, 0.99);
     }
 }
 
