@@ -161,6 +161,11 @@ struct FrameOptions {
 inline float SampleBilinear(const cv::Mat& canvas, double x, double y) {
     const double x0 = std::floor(x), y0 = std::floor(y);
     const double fx = x - x0, fy = y - y0;
+    if (x0 >= 0 && y0 >= 0 && x0 + 1 < canvas.cols && y0 + 1 < canvas.rows) {
+        const float* top = canvas.ptr<float>(static_cast<int>(y0)) + static_cast<int>(x0);
+        const float* bottom = top + canvas.step1();
+        return static_cast<float>((top[0] * (1 - fx) + top[1] * fx) * (1 - fy) + (bottom[0] * (1 - fx) + bottom[1] * fx) * fy);
+    }
     const auto at = [&](int column, int row) {
         return static_cast<double>(canvas.at<float>(cv::borderInterpolate(row, canvas.rows, cv::BORDER_REFLECT_101),
                                                     cv::borderInterpolate(column, canvas.cols, cv::BORDER_REFLECT_101)));
@@ -352,9 +357,12 @@ inline RegionFigures MeasureRegion(const MotionScene& scene, const cv::Mat& flow
             if (!region.at<std::uint8_t>(y, x)) continue;
             ++figures.pixels;
             const double tx = scene.truthX.at<float>(y, x), ty = scene.truthY.at<float>(y, x);
-            const double speed = std::hypot(tx, ty);
+            const double speed = std::sqrt(tx * tx + ty * ty);
             const float reading = readings.at<float>(y, x);
-            if (haveField) errorSum += std::hypot(flowX.at<float>(y, x) - tx, flowY.at<float>(y, x) - ty);
+            if (haveField) {
+                const double ex = flowX.at<float>(y, x) - tx, ey = flowY.at<float>(y, x) - ty;
+                errorSum += std::sqrt(ex * ex + ey * ey);
+            }
             if (speed >= 1) {
                 ++figures.movingPixels;
                 detected += reading >= 1;
