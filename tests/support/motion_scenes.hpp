@@ -7,7 +7,7 @@
 // sees at p came from p - v in the previous frame.
 //
 // The measures split the frame the way the figures are judged and reported:
-//   judged   - textured pixels (TexturedMask of the current frame) whose content
+//   judged   - textured pixels (TexturedMask of the current frame before noise) whose content
 //              was inside the previous frame;
 //   entering - pixels whose content came from outside the previous frame;
 //   border   - the 8 px border;
@@ -147,6 +147,7 @@ struct MotionScene {
     cv::Mat previous, current;  // CV_8UC1, what the field is given
     cv::Mat truthX, truthY;     // CV_32FC1, velocity of each current pixel
     cv::Mat cameFromInside;     // CV_8UC1, 1 where p - v lies inside the previous frame
+    cv::Mat currentWithoutNoise;  // the current frame before noise: where texture is judged
 };
 
 // Changes applied to the two frames before noise and rounding (float grey levels).
@@ -196,6 +197,7 @@ inline MotionScene FinishScene(cv::Mat previousLight, cv::Mat currentLight, cv::
     MotionScene scene;
     scene.previous = Quantise(previousLight, options.noiseSigma, rng);
     scene.current = Quantise(currentLight, options.noiseSigma, rng);
+    scene.currentWithoutNoise = options.noiseSigma > 0 ? Quantise(currentLight, 0, rng) : scene.current;
     scene.truthX = std::move(truthX);
     scene.truthY = std::move(truthY);
     scene.cameFromInside = std::move(cameFromInside);
@@ -393,7 +395,9 @@ inline cv::Mat BorderMask(cv::Size frame) {
 // Figures of a field (flowX/flowY, may be empty) or of host readings alone.
 inline SceneFigures MeasureScene(const MotionScene& scene, const cv::Mat& flowX, const cv::Mat& flowY,
                                  const cv::Mat& readings, const cv::Mat& extraExclusion = cv::Mat()) {
-    cv::Mat judged = TexturedMask(scene.current) & scene.cameFromInside;
+    // Texture of the picture itself, as the noise-free tests judge it: noise
+    // would make flat parts look textured.
+    cv::Mat judged = TexturedMask(scene.currentWithoutNoise) & scene.cameFromInside;
     if (!extraExclusion.empty()) judged &= extraExclusion == 0;
     SceneFigures figures;
     figures.judged = MeasureRegion(scene, flowX, flowY, readings, judged);
