@@ -215,10 +215,9 @@ void BoxFilter5(const cv::Mat& source, cv::Mat& rowSums, cv::Mat& target) {
 
 // x2 upsampling with pixel centres aligned (fine i sits at coarse (i + 0.5) / 2 - 0.5,
 // a quarter pixel from its nearest coarse centre), values doubled.
-void Upsample(const cv::Mat& coarse, cv::Mat& lineScratch, cv::Mat& fine) {
+// line: scratch of at least the coarse width.
+void Upsample(const cv::Mat& coarse, float* line, cv::Mat& fine) {
     const int coarseWidth = coarse.cols, coarseHeight = coarse.rows;
-    lineScratch.create(1, coarseWidth, CV_32FC1);
-    float* line = lineScratch.ptr<float>(0);
     for (int y = 0; y < fine.rows; ++y) {
         const int nearRow = ClampIndex(y >> 1, coarseHeight);
         const int farRow = ClampIndex((y & 1) ? (y >> 1) + 1 : (y >> 1) - 1, coarseHeight);
@@ -286,12 +285,12 @@ void StartFromCoarser(const cv::Mat& coarseX, const cv::Mat& coarseY, cv::Size s
     CV_Assert(coarseX.type() == CV_32FC1 && coarseY.type() == CV_32FC1 && coarseX.size() == coarseY.size());
     startX.create(size, CV_32FC1);
     startY.create(size, CV_32FC1);
-    // Each component in turn: boxScratchX takes the box's row sums and then the
-    // upsampling's line, boxScratchY the box's result.
+    // Each component in turn: boxScratchX takes the box's row sums, then its
+    // first row serves as the upsampling's line; boxScratchY the box's result.
     BoxFilter5(coarseX, boxScratchX, boxScratchY);
-    Upsample(boxScratchY, boxScratchX, startX);
+    Upsample(boxScratchY, boxScratchX.ptr<float>(0), startX);
     BoxFilter5(coarseY, boxScratchX, boxScratchY);
-    Upsample(boxScratchY, boxScratchX, startY);
+    Upsample(boxScratchY, boxScratchX.ptr<float>(0), startY);
     constexpr float kStillStartSquared = kStillStart * kStillStart;
     for (int y = 0; y < size.height; ++y) {
         float* rowX = startX.ptr<float>(y);
