@@ -249,6 +249,11 @@ TEST(MotionFieldPaths, FiniteOnAnyInputAtEverySizeAndLevelCount) {
         const int levels = MotionLevelCount(size.width, size.height);
         const bool large = size.area() > 100000;
         for (const FramePair& pair : ExtremePairs(size)) {
+            // Under the sanitizers the large frame keeps a few of the pairs: both paths, every count.
+            if (kUnderSanitizers && large && pair.name != "black, white" && pair.name != "checkerboard 1, inverted" &&
+                pair.name != "noise, noise") {
+                continue;
+            }
             SCOPED_TRACE(::testing::Message() << size << " " << pair.name);
             for (int count = 0; count <= levels; ++count) {
                 SCOPED_TRACE(count);
