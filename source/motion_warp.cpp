@@ -379,7 +379,17 @@ void StartFromCoarser(const cv::Mat& coarseX, const cv::Mat& coarseY, cv::Size s
     for (int y = 0; y < size.height; ++y) {
         float* rowX = startX.ptr<float>(y);
         float* rowY = startY.ptr<float>(y);
-        for (int x = 0; x < size.width; ++x) {
+        int x = 0;
+#if CV_SIMD128
+        const cv::v_float32x4 threshold = cv::v_setall_f32(kStillStartSquared), zero = cv::v_setzero_f32();
+        for (; x + cv::v_float32x4::nlanes <= size.width; x += cv::v_float32x4::nlanes) {
+            const cv::v_float32x4 valueX = cv::v_load(rowX + x), valueY = cv::v_load(rowY + x);
+            const cv::v_float32x4 moving = valueX * valueX + valueY * valueY >= threshold;
+            cv::v_store(rowX + x, cv::v_select(moving, valueX, zero));
+            cv::v_store(rowY + x, cv::v_select(moving, valueY, zero));
+        }
+#endif
+        for (; x < size.width; ++x) {
             // Written so that a NaN start also ends up still.
             const bool moving = rowX[x] * rowX[x] + rowY[x] * rowY[x] >= kStillStartSquared;
             rowX[x] = moving ? rowX[x] : 0.0f;
