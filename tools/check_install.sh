@@ -213,4 +213,4 @@ done <<<"$package_paths"
 if grep -q libTorvane <<<"$(ldconfig -p)"; then fail "ldconfig -p still lists libTorvane"; fi
 echo "    $(wc -l <<<"$package_paths") paths of dpkg -L checked; ldconfig -p no longer lists it"
 
-echo "Install checks passed."
+echo "Install checks passed in ${SECONDS}s."
