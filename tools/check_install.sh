@@ -28,6 +28,9 @@ package_installed() {
 purge_package() {
   if dpkg-query -W torvane >/dev/null 2>&1; then apt_get purge torvane >/dev/null; fi
 }
+section() {
+  echo "-- $1 (at ${SECONDS}s)"
+}
 fail() {
   echo "check_install: $*" >&2
   exit 1
@@ -72,7 +75,7 @@ target_link_libraries(linked_host PRIVATE Torvane::Torvane)
 EOF
 }
 
-echo "-- Staged install"
+section "Staged install"
 [ -f build/release/CMakeCache.txt ] || fail "build/release is not configured: run the release build first"
 cmake --install build/release --prefix "$work/first-prefix" >/dev/null
 echo "    manifest (cmake --install build/release --prefix P):"
@@ -100,7 +103,7 @@ if grep -n -i -E "opencv|torvane_core|find_dependency|^Requires" "$stage"/lib/cm
   fail "the CMake package or torvane.pc names the imaging library, an internal target or a dependency"
 fi
 
-echo "-- Linked host against the staged prefix, with find_package(Torvane)"
+section "Linked host against the staged prefix, with find_package(Torvane)"
 write_cmake_host "$work/cmake-host" 0.1
 cmake -S "$work/cmake-host" -B "$work/cmake-host/build" -DCMAKE_PREFIX_PATH="$stage" >/dev/null
 cmake --build "$work/cmake-host/build" -j"$jobs" >/dev/null
@@ -114,7 +117,7 @@ if cmake -S "$work/cmake-host-earlier" -B "$work/cmake-host-earlier/build" -DCMA
   fail "find_package(Torvane 0.0) accepted version 0.1.0"
 fi
 
-echo "-- Linked host against the staged prefix, with pkg-config"
+section "Linked host against the staged prefix, with pkg-config"
 mkdir -p "$work/pkg-config-host"
 cp examples/linked_host.c "$work/pkg-config-host/"
 (
@@ -130,7 +133,7 @@ run_linked_host "$work/pkg-config-host/linked_host"
   || fail "the pkg-config host does not load the staged copy: $(ldd "$work/pkg-config-host/linked_host")"
 echo "    ldd: $(ldd "$work/pkg-config-host/linked_host" | grep libTorvane)"
 
-echo "-- Debian package"
+section "Debian package"
 cmake -S . -B build/package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   -DTORVANE_BUILD_TESTS=OFF -DTORVANE_BUILD_BENCHMARKS=OFF -DTORVANE_BUILD_TOOLS=OFF >/dev/null
 cmake --build build/package -j"$jobs" >/dev/null
@@ -176,7 +179,7 @@ for needed in $(objdump -p "$library" | awk '$1 == "NEEDED" { print $2 }'); do
 done
 grep -E -e "-dev$" -e "highgui" <<<"$depended_on" && fail "Depends names a development or GUI package"
 
-echo "-- Installed with apt-get"
+section "Installed with apt-get"
 (cd "$work" && apt_get install "./$(basename "$deb")" >/dev/null 2>"$work/apt.log") \
   || { cat "$work/apt.log" >&2; fail "apt-get install failed"; }
 package_installed || fail "torvane is not installed after apt-get install"
@@ -201,7 +204,7 @@ python_output=$(cd "$work/system-host" && python3 host.py 2>&1) || fail "host.py
 grep -q "loaded libTorvane.so, 15 calls bound" <<<"$python_output" || fail "host.py did not load libTorvane.so: $python_output"
 echo "    host.py: $(head -n 1 <<<"$python_output")"
 
-echo "-- Purged"
+section "Purged"
 apt_get purge torvane >/dev/null
 package_installed && fail "torvane is still installed after apt-get purge"
 # Every file is gone; a folder may stay only while another package holds it.
