@@ -1,6 +1,8 @@
 // The demo's command line and its drawing of tracked objects.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
