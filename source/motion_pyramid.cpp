@@ -54,6 +54,17 @@ namespace {
 void BuildPyramid(const cv::Mat& picture, int levelCount, MotionFieldWorkspace::Pyramid& pyramid,
                   std::vector<int>& rowScratch) {
     pyramid.levels.resize(static_cast<std::size_t>(std::max<int>(levelCount, static_cast<int>(pyramid.levels.size()))));
+    // Every level is a view into a buffer a few columns wider, so that the warp's
+    // four-byte gathers never reach past its end.
+    constexpr int kGatherRoom = 4;
+    cv::Size size = picture.size();
+    for (std::size_t level = 0; level < static_cast<std::size_t>(levelCount); ++level) {
+        cv::Mat& image = pyramid.levels[level];
+        if (image.size() != size || image.type() != CV_8UC1) {
+            image = cv::Mat(size.height, size.width + kGatherRoom, CV_8UC1)(cv::Rect(0, 0, size.width, size.height));
+        }
+        size = cv::Size((size.width + 1) / 2, (size.height + 1) / 2);
+    }
     picture.copyTo(pyramid.levels[0]);
     for (std::size_t level = 1; level < static_cast<std::size_t>(levelCount); ++level) {
         HalvePicture(pyramid.levels[level - 1], pyramid.levels[level], rowScratch);
@@ -155,7 +166,7 @@ void RunLevels(const MotionFieldWorkspace::Pyramid& previous, const MotionFieldW
         if (kernels.reference) {
             WarpPreviousReference(previousImage, image, startX, startY, fit, warped);
         } else {
-            WarpPrevious(previousImage, image, startX, startY, fit, warped);
+            WarpPrevious(previousImage, image, startX, startY, fit, warped, kernels.useWideSimd);
         }
         const bool finest = level == 0;
         if (finest) CorrectPrevious(previousImage, fit, workspace.correctedPrevious);
