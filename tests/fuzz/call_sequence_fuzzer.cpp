@@ -39,6 +39,14 @@
 #include "startup_notice.hpp"
 #include "torvane.h"
 
+// A build may run every library call through a wrapper of its own (the
+// floating-point state replay does); by default a call is just made.
+#if defined(TORVANE_FUZZ_CALL_WRAPPER)
+#  include TORVANE_FUZZ_CALL_WRAPPER
+#else
+#  define TORVANE_FUZZ_CALL(body) (body)()
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -426,7 +434,7 @@ private:
     template <typename Body>
     double Call(Body&& body) {
         try {
-            const double answer = body();
+            const double answer = TORVANE_FUZZ_CALL(body);
             if (Tracing()) {
                 std::fprintf(stderr, "%4d %-18s -> %.17g  [open %d frame %d %dx%d mode %d flip %d objects %d]\n", call_,
                              current_, answer, model_.cameraOpen, model_.framePresent, model_.width, model_.height,
