@@ -23,6 +23,16 @@
 namespace torvane {
 
 #if TORVANE_X86_FLOAT_STATE
+#  if defined(__i386__) || defined(_M_IX86)
+// 32-bit code returns every double through the x87 stack (a denormal loaded
+// there raises a flag), so the fast path watches the x87 status word too. In
+// 64-bit code nothing computes with the x87 unit: no long double anywhere, and
+// doubles travel in SSE registers.
+constexpr bool X87StatusMayChange = true;
+#  else
+constexpr bool X87StatusMayChange = false;
+#  endif
+
 // MXCSR: exception flags (bits 0-5), the rest control.
 constexpr uint32_t MxcsrFlagBits = 0x003F;
 constexpr uint32_t LibraryMxcsr = 0x1F80;  // all masked, round to nearest, FTZ and DAZ off
@@ -53,22 +63,23 @@ inline uint16_t ReadX87Control() {
 }
 inline uint16_t ReadX87Status() {
     uint16_t value;
-    __asm__ __volatile__("fnstsw %0" : "=am"(value));
+    __asm__ __volatile__("fnstsw %0" : "=a"(value));
     return value;
 }
 #endif
 
 // Puts the calling thread in the library's floating-point state for its
 // lifetime and restores what was there before, bit for bit. When the state is
-// already the library's (the usual case), only the exception flags are put
-// back, and only when they changed. Use one at the top of every exported call
-// and of every body that runs on a worker thread.
+// already the library's (the usual case) there is no switch: on the way out
+// MXCSR is loaded back as it was (its flags), and in 32-bit code the x87
+// status word too if it changed. Use one at the top of every exported call and
+// of every body that runs on a worker thread.
 class LibraryFloatScope {
 public:
     LibraryFloatScope() noexcept {
 #if TORVANE_X86_FLOAT_STATE
         savedMxcsr_ = ReadMxcsr();
-        savedX87Status_ = ReadX87Status();
+        if (X87StatusMayChange) savedX87Status_ = ReadX87Status();
         switched_ = (savedMxcsr_ & ~MxcsrFlagBits) != LibraryMxcsr ||
                     (ReadX87Control() & X87ControlBits) != (LibraryX87Control & X87ControlBits);
         if (switched_) SwitchToLibraryState();
@@ -83,8 +94,9 @@ public:
             RestoreSavedState();
             return;
         }
-        if (ReadMxcsr() != savedMxcsr_) __asm__ __volatile__("ldmxcsr %0" : : "m"(savedMxcsr_) : "memory");
-        if (ReadX87Status() != savedX87Status_) RestoreX87Status();
+        // Loading is cheaper than reading and comparing.
+        __asm__ __volatile__("ldmxcsr %0" : : "m"(savedMxcsr_) : "memory");
+        if (X87StatusMayChange && ReadX87Status() != savedX87Status_) RestoreX87Status();
 #endif
     }
 
@@ -103,7 +115,7 @@ private:
     void RestoreX87Status() noexcept;
 
     uint32_t savedMxcsr_;
-    uint16_t savedX87Status_;
+    uint16_t savedX87Status_ = 0;
     bool switched_;
     X87Environment savedX87_;  // filled only when switched_
 #endif
