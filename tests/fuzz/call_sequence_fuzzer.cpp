@@ -1028,7 +1028,7 @@ int main(int argc, char** argv) {
     for (const fs::path& file : files) {
         std::ifstream stream(file, std::ios::binary);
         const std::vector<char> bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-        std::fprintf(stderr, "replaying %s (%zu bytes)\n", file.filename().c_str(), bytes.size());
+        std::fprintf(stderr, "replaying %s (%zu bytes)\n", file.filename().string().c_str(), bytes.size());
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
     std::printf("replayed %zu inputs\n", files.size());
