@@ -14,6 +14,11 @@
 #                          the compiler version, the flags and the recipe.
 #   TORVANE_WINDOWS_JOBS   parallel build jobs (default 2)
 # Output: build/windows/dll/ (Torvane.dll, torvane.h, the third-party notices).
+#
+# Where the kernel runs 64-bit user code only (IA-32 emulation off), the 32-bit
+# Wine cannot start: the 32-bit DLL is still built and checked, and the tests
+# and the host program run against a 64-bit build of the same sources
+# (build/windows/dll-x86_64/) under 64-bit Wine.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repo=$PWD
@@ -44,7 +49,7 @@ runs_32bit_code() { /lib/ld-linux.so.2 --help >/dev/null 2>&1; }
 
 install_prerequisites() {
   section "Prerequisites"
-  local need_update=0
+  need_update=0
   local source_list=/etc/apt/sources.list.d/torvane-bookworm-sources.sources
   # The stock sources lack deb-src entries; apt-get source needs them. Only
   # the main archive: the security archive's source pool is not reachable
@@ -62,13 +67,14 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg'
     "${as_root[@]}" dpkg --add-architecture i386
     need_update=1
   fi
-  local wanted=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 libz-mingw-w64-dev
-                googletest dpkg-dev cmake make wine wine32:i386) missing=()
-  if ! runs_32bit_code; then
-    wanted+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
-  fi
-  for package in "${wanted[@]}"; do installed "$package" || missing+=("$package"); done
-  if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then apt_get update -qq; fi
+  install_missing g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 libz-mingw-w64-dev \
+                  googletest dpkg-dev cmake make wine wine32:i386
+}
+
+install_missing() { # install_missing PACKAGE...
+  local package missing=()
+  for package in "$@"; do installed "$package" || missing+=("$package"); done
+  if [ ${#missing[@]} -gt 0 ] || [ "${need_update:-0}" -eq 1 ]; then apt_get update -qq; need_update=0; fi
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
@@ -127,20 +133,23 @@ build_dependencies() { # build_dependencies TRIPLET
 # message boxes are real and modal without an X server, no Mono or Gecko
 # prompts, and no debugger on a crash. Only this prefix's wineserver is ended.
 wine_prefix=$build/wine-prefix
-if runs_32bit_code; then
-  tested=i686-w64-mingw32 wine_arch=win32 wine_loader=/usr/lib/wine/wine wine_server=/usr/lib/wine/wineserver32
-else
-  tested=x86_64-w64-mingw32 wine_arch=win64 wine_loader=/usr/lib/wine/wine64 wine_server=/usr/lib/wine/wineserver64
-fi
+choose_wine() {
+  if runs_32bit_code; then
+    tested=i686-w64-mingw32 wine_arch=win32 wine_loader=/usr/lib/wine/wine wine_server=/usr/lib/wine/wineserver32
+  else
+    tested=x86_64-w64-mingw32 wine_arch=win64 wine_loader=/usr/lib/wine/wine64 wine_server=/usr/lib/wine/wineserver64
+    install_missing g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
+  fi
+  wine_environment=(WINEPREFIX="$wine_prefix" WINEARCH=$wine_arch WINEDEBUG=-all WINESERVER="$wine_server"
+                    "WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d")
+}
 stop_wine() {
-  if [ -d "$wine_prefix" ] && [ -x "$wine_server" ]; then
+  if [ -d "$wine_prefix" ] && [ -x "${wine_server:-}" ]; then
     WINEPREFIX=$wine_prefix timeout 60 "$wine_server" -k 2>/dev/null || true
   fi
 }
 # The DLL overrides are also written to the prefix's registry, for the runs
 # CTest makes (a CMake list cannot hold their ';').
-wine_environment=(WINEPREFIX="$wine_prefix" WINEARCH=$wine_arch WINEDEBUG=-all WINESERVER="$wine_server"
-                  "WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d")
 in_wine() { # in_wine SECONDS program arguments...
   local seconds=$1
   shift
@@ -230,6 +239,7 @@ run_host() { # run_host TRIPLET DLL
 }
 
 install_prerequisites
+choose_wine
 prepare_wine
 build_dependencies i686-w64-mingw32
 build_library i686-w64-mingw32 "$build/dll"
