@@ -111,8 +111,10 @@ build_dependencies() { # build_dependencies TRIPLET
     echo "Cached."
     return
   fi
+  # Installed straight into its final folder (the CMake packages there record
+  # absolute paths); .complete marks a finished build.
   scratch=$cache_root/.building-$triplet-$key
-  rm -rf "$scratch" "$cache_root/.building-$triplet-"*  # what an interrupted build left
+  rm -rf "$deps" "$scratch" "$cache_root/.building-$triplet-"*  # what an interrupted build left
   mkdir -p "$scratch/sources"
   (
     cd "$scratch/sources"
@@ -121,10 +123,8 @@ build_dependencies() { # build_dependencies TRIPLET
     done
   )
   TORVANE_WINDOWS_TRIPLET=$triplet TORVANE_WINDOWS_FLAGS="${flags[$triplet]}" TORVANE_WINDOWS_JOBS=$jobs \
-    bash tools/windows/dependencies.sh "$scratch/sources" "$scratch/work" "$scratch/prefix"
-  { echo "$versions"; echo "$compiler"; echo "flags: ${flags[$triplet]}"; } >"$scratch/prefix/versions.txt"
-  rm -rf "$deps"
-  mv "$scratch/prefix" "$deps"
+    bash tools/windows/dependencies.sh "$scratch/sources" "$scratch/work" "$deps"
+  { echo "$versions"; echo "$compiler"; echo "flags: ${flags[$triplet]}"; } >"$deps/versions.txt"
   touch "$deps/.complete"
   rm -rf "$scratch"
 }
