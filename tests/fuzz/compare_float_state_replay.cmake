@@ -1,6 +1,8 @@
 # Replays the corpus once per host floating-point state, every answer traced,
 # and fails unless each trace equals the default state's.
-# cmake -DREPLAY=<program> -DCORPUS=<folder> -DSTATES=<count> [-DEMULATOR=<runner>] -P compare_float_state_replay.cmake
+# cmake -DREPLAY=<program> -DCORPUS=<folder> -DSTATES=<count> [-DEMULATOR=<runner|its|arguments>] -P compare_float_state_replay.cmake
+# EMULATOR: the cross-compiling emulator, its arguments separated by '|'.
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
 set(command ${EMULATOR} ${REPLAY} ${CORPUS})
 set(ENV{TORVANE_FUZZ_TRACE} 1)
 math(EXPR last "${STATES} - 1")
