@@ -2,6 +2,8 @@
 
 #if defined(_WIN32)
 #  include <windows.h>
+
+#  include "float_environment.hpp"
 #else
 #  include <cstdio>
 #endif
@@ -9,10 +11,25 @@
 namespace torvane {
 namespace {
 
+#if defined(_WIN32)
+struct MessageBoxText {
+    const char* caption;
+    const char* text;
+};
+
+void ShowMessageBox(void* context) {
+    const auto* message = static_cast<const MessageBoxText*>(context);
+    // Modal, no owner window: blocks the caller until the user closes it.
+    MessageBoxA(nullptr, message->text, message->caption, MB_OK);
+}
+#endif
+
 void PlatformNotice(const char* caption, const char* text) {
 #if defined(_WIN32)
-    // Modal, no owner window: blocks the caller until the user closes it.
-    MessageBoxA(nullptr, text, caption, MB_OK);
+    // The box's message loop runs the host's own window code, so it runs
+    // under the host's floating-point state, not the library's.
+    MessageBoxText message{caption, text};
+    ExportedCallFloatScope::RunUnderCallerState(&ShowMessageBox, &message);
 #else
     std::fprintf(stderr, "%s: %s\n", caption, text);
     std::fflush(stderr);
