@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "float_environment.hpp"
 #include "window_solve.hpp"
 
 // x86 builds carry an AVX2 warp next to the baseline one, chosen at run time.
@@ -229,6 +230,8 @@ public:
           useWideSimd_(useWideSimd) {}
 
     void operator()(const cv::Range& rows) const override {
+        // A pool thread does not carry the calling thread's floating-point state.
+        const LibraryFloatScope floatScope;
         constexpr int kRun = 8;  // starts are checked for stillness this many at a time
         const int width = image_.cols;
 #ifdef TORVANE_WARP_AVX2

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "float_environment.hpp"
 
 // x86 builds carry an AVX2 path next to the baseline one, chosen at run time.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -661,6 +662,8 @@ public:
         : inputs_(inputs), outX_(outX), outY_(outY), workspace_(workspace), bandCount_(bandCount), wide_(wide) {}
 
     void operator()(const cv::Range& bands) const override {
+        // A pool thread does not carry the calling thread's floating-point state.
+        const LibraryFloatScope floatScope;
         const std::int64_t height = inputs_.templateGray->rows;
         for (int band = bands.start; band < bands.end; ++band) {
             const int firstRow = static_cast<int>(height * band / bandCount_);
