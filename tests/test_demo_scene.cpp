@@ -155,6 +155,62 @@ TEST(SyntheticScene, ExposureStepsBrightenOrDarkenTheWholePictureOnTheNamedFrame
     EXPECT_TRUE(brighter && darker);
 }
 
+// The motion truth agrees with the pictures: what a pixel shows now, the
+// previous frame showed where the truth says it came from; and pixels it
+// cannot judge are left out (out of view one frame ago, or near an outline).
+TEST(SyntheticScene, TruthOfMotionAgreesWithThePictures) {
+    const SyntheticScene scene;
+    constexpr int Band = 4;
+    const cv::Size size = scene.size();
+    // The previous frame sampled at p - shift, as 16-bit grey.
+    auto cameFrom = [&](const cv::Mat& previous, const cv::Mat& labels, cv::Point2d backgroundShift,
+                        cv::Point2d shapeNudge) {
+        cv::Mat mapX(size, CV_32FC1), mapY(size, CV_32FC1);
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                const int shape = labels.at<int>(y, x);
+                const cv::Point2d shift =
+                    shape >= 0 ? scene.shapes()[static_cast<size_t>(shape)].velocity + shapeNudge : backgroundShift;
+                mapX.at<float>(y, x) = static_cast<float>(x - shift.x);
+                mapY.at<float>(y, x) = static_cast<float>(y - shift.y);
+            }
+        }
+        cv::Mat sampled;
+        cv::remap(previous, sampled, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        return sampled;
+    };
+    const cv::Point2d drift(SyntheticScene::DriftX, SyntheticScene::DriftY);
+    long shapePixels = 0;
+    for (const long index : {5L, 31L, 49L, 120L}) {
+        SCOPED_TRACE("frame " + std::to_string(index));
+        const SyntheticScene::MotionTruth truth = scene.TruthOfMotion(index, Band);
+        cv::Mat now, previous;
+        cv::cvtColor(scene.Render(index), now, cv::COLOR_BGR2GRAY);
+        cv::cvtColor(scene.Render(index - 1), previous, cv::COLOR_BGR2GRAY);
+        cv::Mat difference;
+        cv::absdiff(now, cameFrom(previous, truth.shape, drift, {0, 0}), difference);
+        const cv::Mat judgedShapes = truth.shape >= 0;
+        ASSERT_GT(cv::countNonZero(judgedShapes), 10000);
+        ASSERT_GT(cv::countNonZero(truth.background), size.area() / 2);
+        shapePixels += cv::countNonZero(judgedShapes);
+        EXPECT_LT(cv::mean(difference, judgedShapes)[0], 2.0);
+        // Content that was out of view or hidden one frame ago shows as pixels far off.
+        EXPECT_LE(cv::countNonZero(judgedShapes & (difference > 12)), cv::countNonZero(judgedShapes) / 200);
+        EXPECT_LT(cv::mean(difference, truth.background)[0], 2.0);
+        // A nudge of 2 px is visible on the textured shapes: the check above has teeth.
+        cv::Mat textured = cv::Mat::zeros(size, CV_8UC1);
+        for (int i = 0; i < static_cast<int>(scene.shapes().size()); ++i) {
+            if (!scene.shapes()[static_cast<size_t>(i)].weaklyTextured) textured |= truth.shape == i;
+        }
+        cv::absdiff(now, cameFrom(previous, truth.shape, drift, {2, 0}), difference);
+        EXPECT_GT(cv::mean(difference, textured)[0], 6.0);
+        // Judged pixels lie inside a shape, never on the background's side.
+        EXPECT_EQ(cv::countNonZero(judgedShapes & truth.background), 0);
+        EXPECT_EQ(cv::countNonZero(judgedShapes & ~scene.ShapesMask(index)), 0);
+    }
+    EXPECT_GT(shapePixels, 3 * 20000);
+}
+
 // How a run over the synthetic scene is set up: the host's mirror, and the
 // scene's exposure steps.
 struct SceneRun {
