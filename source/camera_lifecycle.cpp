@@ -172,7 +172,7 @@ void UnloadCamera() {
     images.grayPrevious.release();
     images.flowX.release();
     images.flowY.release();
-    images.flowWorkspace = DenseFlowWorkspace{};
+    images.motionWorkspace = MotionFieldWorkspace{};
     images.pyramidPrevious.clear();
     images.pyramidCurrent.clear();
     images.pyramidPreviousReady = false;

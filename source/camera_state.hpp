@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "camera_seam.hpp"
-#include "dense_flow.hpp"
+#include "motion_pyramid.hpp"
 
 namespace torvane {
 
@@ -46,7 +46,7 @@ struct CameraState {
         cv::Mat flowY;         // 32-bit float, vertical velocity of every pixel, pixels per frame
         GrayHistory grayHistory = GrayHistory::None;  // what grayPrevious holds
         bool keptFrameHoldsPicture = false;  // false until keptFrame is first refreshed from a real frame
-        DenseFlowWorkspace flowWorkspace;    // scratch of the dense field, reused across frames
+        MotionFieldWorkspace motionWorkspace;  // pyramids and scratch of the motion field, reused across frames
         std::vector<cv::Mat> pyramidPrevious;  // tracker pyramid of grayPrevious: its 8-bit grey levels, each bordered by the tracker window
         std::vector<cv::Mat> pyramidCurrent;   // the same for the newest grey picture while a tracking step runs; the two exchange roles
         bool pyramidPreviousReady = false;     // true only when pyramidPrevious was built from the picture now in grayPrevious

@@ -18,13 +18,14 @@ void MotionStep() {
         // No previous picture yet: report no motion rather than motion against a blank one.
         images.flowX.setTo(0.0f);
         images.flowY.setTo(0.0f);
+        images.motionWorkspace.previous.levelCount = 0;  // no pyramid of grayPrevious to reuse next time
     } else {
-        // The grey image of keptFrame is at hand when the last update was a
-        // motion step: keptFrame is then that step's frame.
-        if (images.grayHistory != GrayHistory::MotionGray) {
-            cv::cvtColor(images.keptFrame, images.grayPrevious, cv::COLOR_RGB2GRAY);
-        }
-        ComputeDenseFlow(images.grayPrevious, images.grayCurrent, images.flowX, images.flowY, images.flowWorkspace);
+        // The grey image of keptFrame, and its pyramid, are at hand when the last
+        // update was a motion step: keptFrame is then that step's frame.
+        const bool lastStepWasMotion = images.grayHistory == GrayHistory::MotionGray;
+        if (!lastStepWasMotion) cv::cvtColor(images.keptFrame, images.grayPrevious, cv::COLOR_RGB2GRAY);
+        ComputeMotionField(images.grayPrevious, images.grayCurrent, images.flowX, images.flowY, images.motionWorkspace,
+                           0, lastStepWasMotion);
     }
     // This frame becomes keptFrame right after this step; keep its grey image beside it.
     cv::swap(images.grayPrevious, images.grayCurrent);

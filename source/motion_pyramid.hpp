@@ -41,9 +41,10 @@ struct MotionFieldWorkspace {
     Pyramid current;   // pyramid of the current picture; the two exchange roles after each call
     // Per level: the start estimate (from the coarser level) and this level's result.
     std::vector<cv::Mat> startX, startY, levelFlowX, levelFlowY;
-    std::vector<cv::Mat> warpedPrevious;  // previous level picture sampled at x - start, 16x fixed point
-    std::vector<cv::Mat> warpValid;       // 1 where the warped sample fell inside the previous picture
-    cv::Mat boxScratchX, boxScratchY;
+    std::vector<cv::Mat> warpedPrevious;  // previous level picture sampled at x + start, corrected, 16x fixed point
+    cv::Mat correctedPrevious;            // finest previous picture corrected, not moved, 16x fixed point
+    cv::Mat boxScratchX, boxScratchY;  // the coarser result's box average, row pass and result
+    std::vector<float> medianScratchX, medianScratchY;  // the coarsest level's motions, for their median
     WindowSolveWorkspace windowSolve;
     // AVX2 when the CPU has it (same result, faster); false keeps the baseline path.
     bool useWideSimd = true;

@@ -108,7 +108,7 @@ TEST_F(MotionProbes, ProbesRefuseWithoutImages) {
 
 TEST_F(MotionProbes, MotionStepFollowsThePicture) {
     const cv::Mat frame = TexturedFrame(96, 64, 7);
-    const cv::Mat moved = Shifted(frame, 1.0);
+    const cv::Mat moved = Shifted(frame, 1.5);
     ScriptedCamera camera({frame, frame, frame, moved, moved});
     ASSERT_EQ(InitCam(), 1.0);
     SetMode(0);
@@ -126,18 +126,18 @@ TEST_F(MotionProbes, MotionStepFollowsThePicture) {
     EXPECT_EQ(cv::countNonZero(cameraState.images.flowX), 0);
     EXPECT_EQ(cv::countNonZero(cameraState.images.flowY), 0);
 
-    ASSERT_EQ(UpdateFrame(), 1.0);  // the picture moves one pixel right
+    ASSERT_EQ(UpdateFrame(), 1.0);  // the picture moves one and a half pixels right
     int rightward = 0, counted = 0;
     std::vector<float> horizontal;
     for (int y = 8; y < 56; ++y) {
         for (int x = 8; x < 88; ++x, ++counted) {
-            rightward += IsMotion(x, y) == 1.0 && cameraState.images.flowX.at<float>(y, x) > 0.5f;
+            rightward += IsMotion(x, y) == 1.0 && cameraState.images.flowX.at<float>(y, x) > 1.0f;
             horizontal.push_back(cameraState.images.flowX.at<float>(y, x));
         }
     }
     EXPECT_GT(rightward, counted * 6 / 10);
     std::nth_element(horizontal.begin(), horizontal.begin() + counted / 2, horizontal.end());
-    EXPECT_NEAR(horizontal[counted / 2], 1.0, 0.2) << "median horizontal velocity";
+    EXPECT_NEAR(horizontal[counted / 2], 1.5, 0.2) << "median horizontal velocity";
 
     // In mode 2 the probe keeps answering from the last field computed in mode 0.
     const cv::Mat lastField = cameraState.images.flowX.clone();
