@@ -19,24 +19,28 @@ constexpr double kMinGain = 0.5, kMaxGain = 2.0;
 
 inline int ClampIndex(int index, int size) { return std::min(std::max(index, 0), size - 1); }
 
+// Rounds a corrected sample to 16x fixed point and clamps it to the range the
+// window sums allow. Adding kRoundingBias makes every clamped value positive, so
+// that truncation rounds down; the SIMD paths run the same operations.
+constexpr float kRoundingBias = 16384.0f;
 inline std::int16_t ToFixed(float value) {
-    const float scaled = std::floor(value * static_cast<float>(kWarpFixedScale) + 0.5f);
-    return static_cast<std::int16_t>(
-        std::min(std::max(scaled, static_cast<float>(kWarpFixedMin)), static_cast<float>(kWarpFixedMax)));
+    float scaled = value * static_cast<float>(kWarpFixedScale) + 0.5f;
+    scaled = std::min(std::max(scaled, static_cast<float>(kWarpFixedMin)), static_cast<float>(kWarpFixedMax) + 0.5f);
+    return static_cast<std::int16_t>(static_cast<int>(scaled + kRoundingBias) - static_cast<int>(kRoundingBias));
 }
 
-// One bilinear sample of the previous picture at (x + startX, y + startY), corrected;
-// the template's own value when the sample falls outside. Shared by both paths.
-inline std::int16_t WarpedSample(const cv::Mat& previous, const cv::Mat& image, int x, int y, float startX,
-                                 float startY, BrightnessFit fit) {
+#if CV_SIMD128
+inline cv::v_int32x4 ToFixed(const cv::v_float32x4& value) {
+    cv::v_float32x4 scaled = value * cv::v_setall_f32(static_cast<float>(kWarpFixedScale)) + cv::v_setall_f32(0.5f);
+    scaled = cv::v_min(cv::v_max(scaled, cv::v_setall_f32(static_cast<float>(kWarpFixedMin))),
+                       cv::v_setall_f32(static_cast<float>(kWarpFixedMax) + 0.5f));
+    return cv::v_trunc(scaled + cv::v_setall_f32(kRoundingBias)) - cv::v_setall_s32(static_cast<int>(kRoundingBias));
+}
+#endif
+
+// Bilinear sample from the previous picture at (sampleX, sampleY), known to lie inside.
+inline float Bilinear(const cv::Mat& previous, float sampleX, float sampleY) {
     const int width = previous.cols, height = previous.rows;
-    const float sampleX = static_cast<float>(x) + startX;
-    const float sampleY = static_cast<float>(y) + startY;
-    // Written so that NaN counts as outside.
-    if (!(sampleX >= 0.0f && sampleX <= static_cast<float>(width - 1) && sampleY >= 0.0f &&
-          sampleY <= static_cast<float>(height - 1))) {
-        return static_cast<std::int16_t>(kWarpFixedScale * image.at<std::uint8_t>(y, x));
-    }
     const int left = std::min(static_cast<int>(sampleX), std::max(width - 2, 0));
     const int top = std::min(static_cast<int>(sampleY), std::max(height - 2, 0));
     const int right = std::min(left + 1, width - 1), bottom = std::min(top + 1, height - 1);
@@ -46,13 +50,101 @@ inline std::int16_t WarpedSample(const cv::Mat& previous, const cv::Mat& image, 
     const std::uint8_t* lower = previous.ptr<std::uint8_t>(bottom);
     const float upperValue = upper[left] + fractionX * static_cast<float>(upper[right] - upper[left]);
     const float lowerValue = lower[left] + fractionX * static_cast<float>(lower[right] - lower[left]);
-    const float sample = upperValue + fractionY * (lowerValue - upperValue);
-    return ToFixed(fit.gain * sample + fit.offset);
+    return upperValue + fractionY * (lowerValue - upperValue);
+}
+
+inline bool InsidePicture(float sampleX, float sampleY, int width, int height) {
+    // Written so that NaN counts as outside.
+    return sampleX >= 0.0f && sampleX <= static_cast<float>(width - 1) && sampleY >= 0.0f &&
+           sampleY <= static_cast<float>(height - 1);
+}
+
+// One warped sample: the corrected previous picture at (x + startX, y + startY),
+// or the template's own value when the sample falls outside.
+inline std::int16_t WarpedSample(const cv::Mat& previous, const cv::Mat& image, int x, int y, float startX,
+                                 float startY, BrightnessFit fit) {
+    const float sampleX = static_cast<float>(x) + startX;
+    const float sampleY = static_cast<float>(y) + startY;
+    if (!InsidePicture(sampleX, sampleY, previous.cols, previous.rows)) {
+        return static_cast<std::int16_t>(kWarpFixedScale * image.at<std::uint8_t>(y, x));
+    }
+    return ToFixed(fit.gain * Bilinear(previous, sampleX, sampleY) + fit.offset);
 }
 
 // The corrected previous values of one row, no motion: the path of every still run.
 void CorrectRow(const std::uint8_t* previous, BrightnessFit fit, std::int16_t* corrected, int from, int to) {
-    for (int x = from; x < to; ++x) corrected[x] = ToFixed(fit.gain * static_cast<float>(previous[x]) + fit.offset);
+    int x = from;
+#if CV_SIMD128
+    const cv::v_float32x4 gain = cv::v_setall_f32(fit.gain), offset = cv::v_setall_f32(fit.offset);
+    for (; x + cv::v_uint16x8::nlanes <= to; x += cv::v_uint16x8::nlanes) {
+        cv::v_uint32x4 low, high;
+        cv::v_expand(cv::v_load_expand(previous + x), low, high);
+        const cv::v_int32x4 fixedLow = ToFixed(gain * cv::v_cvt_f32(cv::v_reinterpret_as_s32(low)) + offset);
+        const cv::v_int32x4 fixedHigh = ToFixed(gain * cv::v_cvt_f32(cv::v_reinterpret_as_s32(high)) + offset);
+        cv::v_store(corrected + x, cv::v_pack(fixedLow, fixedHigh));
+    }
+#endif
+    for (; x < to; ++x) corrected[x] = ToFixed(fit.gain * static_cast<float>(previous[x]) + fit.offset);
+}
+
+// Warped samples of one row from `from` on, with the bilinear arithmetic in SIMD;
+// the four neighbours of each sample are fetched one by one.
+void WarpRow(const cv::Mat& previous, const std::uint8_t* image, int y, const float* startX, const float* startY,
+             BrightnessFit fit, std::int16_t* warped, int from, int to) {
+    int x = from;
+#if CV_SIMD128
+    constexpr int kLanes = cv::v_float32x4::nlanes;
+    const int width = previous.cols, height = previous.rows;
+    const cv::v_float32x4 zero = cv::v_setzero_f32();
+    const cv::v_float32x4 lastX = cv::v_setall_f32(static_cast<float>(width - 1));
+    const cv::v_float32x4 lastY = cv::v_setall_f32(static_cast<float>(height - 1));
+    const cv::v_int32x4 leftmostCorner = cv::v_setall_s32(std::max(width - 2, 0));
+    const cv::v_int32x4 topmostCorner = cv::v_setall_s32(std::max(height - 2, 0));
+    const cv::v_float32x4 gain = cv::v_setall_f32(fit.gain), offset = cv::v_setall_f32(fit.offset);
+    const int stepRight = width > 1 ? 1 : 0;
+    const std::ptrdiff_t stepDown = height > 1 ? static_cast<std::ptrdiff_t>(previous.step[0]) : 0;
+    const std::uint8_t* origin = previous.ptr<std::uint8_t>(0);
+    const float laneOffsets[kLanes] = {0.0f, 1.0f, 2.0f, 3.0f};
+    const cv::v_float32x4 lane = cv::v_load(laneOffsets);
+    for (; x + kLanes <= to; x += kLanes) {
+        const cv::v_float32x4 sampleX = cv::v_setall_f32(static_cast<float>(x)) + lane + cv::v_load(startX + x);
+        const cv::v_float32x4 sampleY = cv::v_setall_f32(static_cast<float>(y)) + cv::v_load(startY + x);
+        const cv::v_float32x4 inside = (sampleX >= zero) & (sampleX <= lastX) & (sampleY >= zero) & (sampleY <= lastY);
+        // Outside lanes sample the corner, then take the template's value instead.
+        const cv::v_float32x4 safeX = cv::v_select(inside, sampleX, zero);
+        const cv::v_float32x4 safeY = cv::v_select(inside, sampleY, zero);
+        const cv::v_int32x4 left = cv::v_min(cv::v_trunc(safeX), leftmostCorner);
+        const cv::v_int32x4 top = cv::v_min(cv::v_trunc(safeY), topmostCorner);
+        const cv::v_float32x4 fractionX = safeX - cv::v_cvt_f32(left);
+        const cv::v_float32x4 fractionY = safeY - cv::v_cvt_f32(top);
+        int lefts[kLanes], tops[kLanes];
+        cv::v_store(lefts, left);
+        cv::v_store(tops, top);
+        float upperLeft[kLanes], upperRight[kLanes], lowerLeft[kLanes], lowerRight[kLanes];
+        for (int i = 0; i < kLanes; ++i) {
+            const std::uint8_t* corner = origin + static_cast<std::ptrdiff_t>(tops[i]) * previous.step[0] + lefts[i];
+            upperLeft[i] = corner[0];
+            upperRight[i] = corner[stepRight];
+            lowerLeft[i] = corner[stepDown];
+            lowerRight[i] = corner[stepDown + stepRight];
+        }
+        const cv::v_float32x4 upperLeftValue = cv::v_load(upperLeft), lowerLeftValue = cv::v_load(lowerLeft);
+        const cv::v_float32x4 upperValue = upperLeftValue + fractionX * (cv::v_load(upperRight) - upperLeftValue);
+        const cv::v_float32x4 lowerValue = lowerLeftValue + fractionX * (cv::v_load(lowerRight) - lowerLeftValue);
+        const cv::v_float32x4 sample = upperValue + fractionY * (lowerValue - upperValue);
+        const cv::v_int32x4 fixed = ToFixed(gain * sample + offset);
+        const cv::v_int32x4 ownFixed = cv::v_reinterpret_as_s32(cv::v_load_expand_q(image + x)) << 4;
+        const cv::v_int32x4 result = cv::v_select(cv::v_reinterpret_as_s32(inside), fixed, ownFixed);
+        cv::v_pack_store(warped + x, result);
+    }
+#endif
+    for (; x < to; ++x) {
+        const float sampleX = static_cast<float>(x) + startX[x];
+        const float sampleY = static_cast<float>(y) + startY[x];
+        warped[x] = InsidePicture(sampleX, sampleY, previous.cols, previous.rows)
+                        ? ToFixed(fit.gain * Bilinear(previous, sampleX, sampleY) + fit.offset)
+                        : static_cast<std::int16_t>(kWarpFixedScale * image[x]);
+    }
 }
 
 class WarpLoop : public cv::ParallelLoopBody {
@@ -76,7 +168,7 @@ public:
                     CorrectRow(previous_.ptr<std::uint8_t>(y), fit_, out, x, end);
                     continue;
                 }
-                for (int i = x; i < end; ++i) out[i] = WarpedSample(previous_, image_, i, y, rowX[i], rowY[i], fit_);
+                WarpRow(previous_, image_.ptr<std::uint8_t>(y), y, rowX, rowY, fit_, out, x, end);
             }
         }
     }
@@ -96,38 +188,67 @@ void CheckWarpInputs(const cv::Mat& previous, const cv::Mat& image, const cv::Ma
     CV_Assert(startX.size() == image.size() && startY.size() == image.size());
 }
 
-// 5-tap box average along one line with replicated ends.
-void BoxLine(const float* source, int count, std::ptrdiff_t stride, float* target, std::ptrdiff_t targetStride) {
-    for (int i = 0; i < count; ++i) {
-        float sum = 0.0f;
-        for (int offset = -2; offset <= 2; ++offset) sum += source[ClampIndex(i + offset, count) * stride];
-        target[i * targetStride] = sum * 0.2f;
-    }
-}
-
-// 5x5 box average with replicated borders: rows, then columns.
-void BoxFilter5(const cv::Mat& source, cv::Mat& scratch, cv::Mat& target) {
-    scratch.create(source.size(), CV_32FC1);
+// 5x5 box average with replicated borders: 5-row sums, then 5-column sums of them.
+void BoxFilter5(const cv::Mat& source, cv::Mat& rowSums, cv::Mat& target) {
+    const int width = source.cols, height = source.rows;
+    rowSums.create(source.size(), CV_32FC1);
     target.create(source.size(), CV_32FC1);
-    for (int y = 0; y < source.rows; ++y) BoxLine(source.ptr<float>(y), source.cols, 1, scratch.ptr<float>(y), 1);
-    const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(scratch.step1());
-    const std::ptrdiff_t targetStride = static_cast<std::ptrdiff_t>(target.step1());
-    for (int x = 0; x < source.cols; ++x) {
-        BoxLine(scratch.ptr<float>(0) + x, source.rows, stride, target.ptr<float>(0) + x, targetStride);
+    for (int y = 0; y < height; ++y) {
+        const float* rows[5];
+        for (int offset = -2; offset <= 2; ++offset) rows[offset + 2] = source.ptr<float>(ClampIndex(y + offset, height));
+        float* sums = rowSums.ptr<float>(y);
+        for (int x = 0; x < width; ++x) sums[x] = (((rows[0][x] + rows[1][x]) + rows[2][x]) + rows[3][x]) + rows[4][x];
+        float* out = target.ptr<float>(y);
+        const auto average = [&](int x) {
+            float sum = 0.0f;
+            for (int offset = -2; offset <= 2; ++offset) sum += sums[ClampIndex(x + offset, width)];
+            out[x] = sum * (1.0f / 25.0f);
+        };
+        const int interiorEnd = std::max(width - 2, 2);
+        for (int x = 0; x < std::min(2, width); ++x) average(x);
+        for (int x = 2; x < interiorEnd; ++x) {
+            out[x] = ((((0.0f + sums[x - 2]) + sums[x - 1]) + sums[x]) + sums[x + 1] + sums[x + 2]) * (1.0f / 25.0f);
+        }
+        for (int x = interiorEnd; x < width; ++x) average(x);
     }
 }
 
-// Coarse coordinate and weight of fine index i under x2 upsampling with pixel
-// centres aligned: fine i sits at coarse (i + 0.5) / 2 - 0.5.
-struct Tap {
-    int near, far;
-    float farWeight;
-};
-inline Tap UpsampleTap(int index, int coarseSize) {
-    const int half = index >> 1;
-    // Even indices lie a quarter pixel before a coarse centre, odd ones a quarter after.
-    const int far = (index & 1) ? half + 1 : half - 1;
-    return {ClampIndex(half, coarseSize), ClampIndex(far, coarseSize), 0.25f};
+// x2 upsampling with pixel centres aligned (fine i sits at coarse (i + 0.5) / 2 - 0.5,
+// a quarter pixel from its nearest coarse centre), values doubled.
+void Upsample(const cv::Mat& coarse, cv::Mat& lineScratch, cv::Mat& fine) {
+    const int coarseWidth = coarse.cols, coarseHeight = coarse.rows;
+    lineScratch.create(1, coarseWidth, CV_32FC1);
+    float* line = lineScratch.ptr<float>(0);
+    for (int y = 0; y < fine.rows; ++y) {
+        const int nearRow = ClampIndex(y >> 1, coarseHeight);
+        const int farRow = ClampIndex((y & 1) ? (y >> 1) + 1 : (y >> 1) - 1, coarseHeight);
+        const float* nearValues = coarse.ptr<float>(nearRow);
+        const float* farValues = coarse.ptr<float>(farRow);
+        for (int x = 0; x < coarseWidth; ++x) line[x] = nearValues[x] + 0.25f * (farValues[x] - nearValues[x]);
+        float* out = fine.ptr<float>(y);
+        const auto expand = [&](int column) {
+            // Fine columns 2 column and 2 column + 1, where they exist.
+            const float near = line[column];
+            const float before = line[ClampIndex(column - 1, coarseWidth)];
+            const float after = line[ClampIndex(column + 1, coarseWidth)];
+            out[2 * column] = 2.0f * (near + 0.25f * (before - near));
+            if (2 * column + 1 < fine.cols) out[2 * column + 1] = 2.0f * (near + 0.25f * (after - near));
+        };
+        // Interior columns have both neighbours and both fine columns.
+        const int interiorEnd = std::min(coarseWidth - 1, fine.cols / 2);
+        int column = 0;
+        if (coarseWidth > 0) expand(column++);
+#if CV_SIMD128
+        const cv::v_float32x4 quarter = cv::v_setall_f32(0.25f), two = cv::v_setall_f32(2.0f);
+        for (; column + cv::v_float32x4::nlanes <= interiorEnd; column += cv::v_float32x4::nlanes) {
+            const cv::v_float32x4 near = cv::v_load(line + column);
+            const cv::v_float32x4 even = two * (near + quarter * (cv::v_load(line + column - 1) - near));
+            const cv::v_float32x4 odd = two * (near + quarter * (cv::v_load(line + column + 1) - near));
+            cv::v_store_interleave(out + 2 * column, even, odd);
+        }
+#endif
+        for (; 2 * column < fine.cols; ++column) expand(column);
+    }
 }
 
 }  // namespace
@@ -163,34 +284,23 @@ BrightnessFit FitBrightness(const cv::Mat& previousGray, const cv::Mat& currentG
 void StartFromCoarser(const cv::Mat& coarseX, const cv::Mat& coarseY, cv::Size size, cv::Mat& startX,
                       cv::Mat& startY, cv::Mat& boxScratchX, cv::Mat& boxScratchY) {
     CV_Assert(coarseX.type() == CV_32FC1 && coarseY.type() == CV_32FC1 && coarseX.size() == coarseY.size());
-    const cv::Mat* coarse[2] = {&coarseX, &coarseY};
-    cv::Mat* start[2] = {&startX, &startY};
     startX.create(size, CV_32FC1);
     startY.create(size, CV_32FC1);
-    // Each component in turn: boxScratchX keeps the box's row pass, boxScratchY its result.
-    for (int component = 0; component < 2; ++component) {
-        BoxFilter5(*coarse[component], boxScratchX, boxScratchY);
-        const cv::Mat& smooth = boxScratchY;
-        for (int y = 0; y < size.height; ++y) {
-            const Tap row = UpsampleTap(y, smooth.rows);
-            const float* nearRow = smooth.ptr<float>(row.near);
-            const float* farRow = smooth.ptr<float>(row.far);
-            float* out = start[component]->ptr<float>(y);
-            for (int x = 0; x < size.width; ++x) {
-                const Tap column = UpsampleTap(x, smooth.cols);
-                const float nearValue = nearRow[column.near] + column.farWeight * (nearRow[column.far] - nearRow[column.near]);
-                const float farValue = farRow[column.near] + column.farWeight * (farRow[column.far] - farRow[column.near]);
-                out[x] = 2.0f * (nearValue + row.farWeight * (farValue - nearValue));
-            }
-        }
-    }
+    // Each component in turn: boxScratchX takes the box's row sums and then the
+    // upsampling's line, boxScratchY the box's result.
+    BoxFilter5(coarseX, boxScratchX, boxScratchY);
+    Upsample(boxScratchY, boxScratchX, startX);
+    BoxFilter5(coarseY, boxScratchX, boxScratchY);
+    Upsample(boxScratchY, boxScratchX, startY);
     constexpr float kStillStartSquared = kStillStart * kStillStart;
     for (int y = 0; y < size.height; ++y) {
         float* rowX = startX.ptr<float>(y);
         float* rowY = startY.ptr<float>(y);
         for (int x = 0; x < size.width; ++x) {
             // Written so that a NaN start also ends up still.
-            if (!(rowX[x] * rowX[x] + rowY[x] * rowY[x] >= kStillStartSquared)) rowX[x] = rowY[x] = 0.0f;
+            const bool moving = rowX[x] * rowX[x] + rowY[x] * rowY[x] >= kStillStartSquared;
+            rowX[x] = moving ? rowX[x] : 0.0f;
+            rowY[x] = moving ? rowY[x] : 0.0f;
         }
     }
 }

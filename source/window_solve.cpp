@@ -42,6 +42,11 @@ constexpr float kResidualScale = 1.0f / (16.0f * 16.0f * 25.0f);
 constexpr float kMinWeakEigenvalue = 0.5f;    // full 2-D solve (grey levels² / pixel²)
 constexpr float kMinStrongEigenvalue = 2.0f;  // normal flow along the strong direction
 constexpr float kResidualWeight = 0.2f;       // bar rise per grey level² of mean residual
+// The finest level's remainder is damped towards the start that the coarser
+// levels agreed on: a ridge term on the tensor's diagonal, which shortens the
+// noise-driven remainders of weakly textured windows while well-textured ones
+// barely notice it (grey levels² / pixel²).
+constexpr float kFinestDamping = 1.0f;
 // Keeps divisions finite on windows that are rejected anyway; every accepted
 // solve has a far larger denominator.
 constexpr float kSmallestDenominator = 1e-12f;
@@ -56,6 +61,7 @@ inline int ClampIndex(int index, int size) { return std::min(std::max(index, 0),
 // SIMD versions below perform the same float operations in the same order.
 inline void SolveWindow(const std::int32_t* sums, bool finest, float startX, float startY, float& outX,
                         float& outY) {
+    const float damping = finest ? kFinestDamping : 0.0f;
     const float sumX = static_cast<float>(sums[kX]);
     const float sumY = static_cast<float>(sums[kY]);
     const float sumT = static_cast<float>(sums[kT]);
@@ -80,15 +86,18 @@ inline void SolveWindow(const std::int32_t* sums, bool finest, float startX, flo
     const float axisX = aDominates ? strong - d : b;
     const float axisY = aDominates ? b : strong - a;
     // Both candidate solves share one division.
-    const float determinant = std::max(a * d - b * b, kSmallestDenominator);
+    const float dampedA = a + damping;
+    const float dampedD = d + damping;
+    const float determinant = std::max(dampedA * dampedD - b * b, kSmallestDenominator);
     const float axisWeight = std::max(strong * (axisX * axisX + axisY * axisY), kSmallestDenominator);
     const float inverseProduct = 1.0f / (determinant * axisWeight);
 
-    // Full solve of [a b; b d] v = -[e f] (Cramer), and the residual it leaves.
+    // Damped full solve of [a b; b d] v = -[e f] (Cramer), and the residual it leaves.
     const float inverseDeterminant = axisWeight * inverseProduct;
-    const float fullX = (b * f - d * e) * inverseDeterminant;
-    const float fullY = (b * e - a * f) * inverseDeterminant;
-    const float fullResidual = std::max(t + (fullX * e + fullY * f), 0.0f);
+    const float fullX = (b * f - dampedD * e) * inverseDeterminant;
+    const float fullY = (b * e - dampedA * f) * inverseDeterminant;
+    const float fullResidual = std::max(
+        t + 2.0f * (fullX * e + fullY * f) + (a * fullX * fullX + 2.0f * b * fullX * fullY + d * fullY * fullY), 0.0f);
 
     // Normal flow along the strong eigenvector, and its residual.
     const float projection = axisX * e + axisY * f;
@@ -150,14 +159,19 @@ inline void SolveWindows(const cv::v_int32x4* sums, bool finest, const float* st
     const v_float32x4 aDominates = a >= d;
     const v_float32x4 axisX = cv::v_select(aDominates, strong - d, b);
     const v_float32x4 axisY = cv::v_select(aDominates, b, strong - a);
-    const v_float32x4 determinant = cv::v_max(a * d - b * b, smallest);
+    const v_float32x4 damping = cv::v_setall_f32(finest ? kFinestDamping : 0.0f);
+    const v_float32x4 dampedA = a + damping;
+    const v_float32x4 dampedD = d + damping;
+    const v_float32x4 determinant = cv::v_max(dampedA * dampedD - b * b, smallest);
     const v_float32x4 axisWeight = cv::v_max(strong * (axisX * axisX + axisY * axisY), smallest);
     const v_float32x4 inverseProduct = cv::v_setall_f32(1.0f) / (determinant * axisWeight);
 
     const v_float32x4 inverseDeterminant = axisWeight * inverseProduct;
-    const v_float32x4 fullX = (b * f - d * e) * inverseDeterminant;
-    const v_float32x4 fullY = (b * e - a * f) * inverseDeterminant;
-    const v_float32x4 fullResidual = cv::v_max(t + (fullX * e + fullY * f), zero);
+    const v_float32x4 fullX = (b * f - dampedD * e) * inverseDeterminant;
+    const v_float32x4 fullY = (b * e - dampedA * f) * inverseDeterminant;
+    const v_float32x4 two = cv::v_setall_f32(2.0f);
+    const v_float32x4 fullResidual = cv::v_max(
+        t + two * (fullX * e + fullY * f) + (a * fullX * fullX + two * b * fullX * fullY + d * fullY * fullY), zero);
 
     const v_float32x4 projection = axisX * e + axisY * f;
     const v_float32x4 step = projection * (determinant * inverseProduct);
@@ -264,6 +278,8 @@ __attribute__((target("avx2"))) int SolveRowAvx2(const std::int32_t* const* colu
     const __m256 residualWeight = _mm256_set1_ps(kResidualWeight);
     const __m256 minWeak = _mm256_set1_ps(kMinWeakEigenvalue);
     const __m256 minStrong = _mm256_set1_ps(kMinStrongEigenvalue);
+    const __m256 two = _mm256_set1_ps(2.0f);
+    const __m256 damping = _mm256_set1_ps(finest ? kFinestDamping : 0.0f);
     const std::int32_t* planes[kMaxPlaneCount];  // local, so stores cannot alias them
     std::copy(columnSums, columnSums + planeCount, planes);
     int x = 0;
@@ -296,16 +312,27 @@ __attribute__((target("avx2"))) int SolveRowAvx2(const std::int32_t* const* colu
         const __m256 aDominates = _mm256_cmp_ps(a, d, _CMP_GE_OQ);
         const __m256 axisX = _mm256_blendv_ps(b, _mm256_sub_ps(strong, d), aDominates);
         const __m256 axisY = _mm256_blendv_ps(_mm256_sub_ps(strong, a), b, aDominates);
-        const __m256 determinant = _mm256_max_ps(_mm256_sub_ps(_mm256_mul_ps(a, d), _mm256_mul_ps(b, b)), smallest);
+        const __m256 dampedA = _mm256_add_ps(a, damping);
+        const __m256 dampedD = _mm256_add_ps(d, damping);
+        const __m256 determinant =
+            _mm256_max_ps(_mm256_sub_ps(_mm256_mul_ps(dampedA, dampedD), _mm256_mul_ps(b, b)), smallest);
         const __m256 axisWeight = _mm256_max_ps(
             _mm256_mul_ps(strong, _mm256_add_ps(_mm256_mul_ps(axisX, axisX), _mm256_mul_ps(axisY, axisY))), smallest);
         const __m256 inverseProduct = _mm256_div_ps(one, _mm256_mul_ps(determinant, axisWeight));
 
         const __m256 inverseDeterminant = _mm256_mul_ps(axisWeight, inverseProduct);
-        const __m256 fullX = _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(b, f), _mm256_mul_ps(d, e)), inverseDeterminant);
-        const __m256 fullY = _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(b, e), _mm256_mul_ps(a, f)), inverseDeterminant);
-        const __m256 fullResidual =
-            _mm256_max_ps(_mm256_add_ps(t, _mm256_add_ps(_mm256_mul_ps(fullX, e), _mm256_mul_ps(fullY, f))), zero);
+        const __m256 fullX =
+            _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(b, f), _mm256_mul_ps(dampedD, e)), inverseDeterminant);
+        const __m256 fullY =
+            _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(b, e), _mm256_mul_ps(dampedA, f)), inverseDeterminant);
+        // t + 2 (v . [e f]) + v' A v, in the scalar path's order.
+        const __m256 mismatchTerm =
+            _mm256_mul_ps(two, _mm256_add_ps(_mm256_mul_ps(fullX, e), _mm256_mul_ps(fullY, f)));
+        const __m256 quadraticTerm = _mm256_add_ps(
+            _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(a, fullX), fullX),
+                          _mm256_mul_ps(_mm256_mul_ps(_mm256_mul_ps(two, b), fullX), fullY)),
+            _mm256_mul_ps(_mm256_mul_ps(d, fullY), fullY));
+        const __m256 fullResidual = _mm256_max_ps(_mm256_add_ps(_mm256_add_ps(t, mismatchTerm), quadraticTerm), zero);
 
         const __m256 projection = _mm256_add_ps(_mm256_mul_ps(axisX, e), _mm256_mul_ps(axisY, f));
         const __m256 step = _mm256_mul_ps(projection, _mm256_mul_ps(determinant, inverseProduct));
