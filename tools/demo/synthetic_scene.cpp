@@ -171,12 +171,13 @@ SyntheticScene::SyntheticScene(Options options) : options_(options) {
     };
     // Speeds of 1.5, 3.5, 6.5 and 12.5 px per frame: from a slow drift of the
     // hand to a fast wave, each half-way between two whole numbers so that the
-    // integer part of the speed is never a coin toss.
+    // integer part of the speed is never a coin toss. All four are in view,
+    // apart, at frame 0 and again at frame 120 (the default demo's last motion frame).
     const Plan plans[] = {
-        {"red disc", Outline::Disc, {40, 40, 210}, 0.21, 0.21, 0.08, 0.10, {3.36, 0.98}, false},
-        {"green square", Outline::Square, {60, 185, 50}, 0.19, 0.19, 0.70, 0.15, {-12.0, 3.5}, false},
-        {"blue triangle", Outline::Triangle, {205, 105, 30}, 0.23, 0.20, 0.25, 0.60, {0.9, -1.2}, false},
-        {"shaded disc", Outline::Disc, {110, 150, 200}, 0.25, 0.25, 0.62, 0.62, {-5.2, -3.9}, true},
+        {"red disc", Outline::Disc, {40, 40, 210}, 0.21, 0.21, 0.0938, 0.125, {3.36, 0.98}, false},
+        {"green square", Outline::Square, {60, 185, 50}, 0.19, 0.19, 0.0594, 0.3563, {-12.0, 3.5}, false},
+        {"blue triangle", Outline::Triangle, {205, 105, 30}, 0.23, 0.20, 0.1562, 0.7083, {0.9, -1.2}, false},
+        {"shaded disc", Outline::Disc, {110, 150, 200}, 0.25, 0.25, 0.3031, 0.4125, {-5.2, -3.9}, true},
     };
     for (const Plan& plan : plans) {
         Shape shape;
