@@ -1,22 +1,73 @@
 // The coarse-to-fine driver of the motion field. See motion_pyramid.hpp.
 #include "motion_pyramid.hpp"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
+#include <cstdint>
+#include <utility>
+
+#include <opencv2/imgproc.hpp>
 
 #include "motion_warp.hpp"
 
 namespace torvane {
 namespace {
 
+// Index into [0, size) mirrored about the end pixels (b a | a b c | c b).
+inline int Reflect101(int index, int size) {
+    if (size == 1) return 0;
+    while (index < 0 || index >= size) index = index < 0 ? -index : 2 * size - 2 - index;
+    return index;
+}
+
+}  // namespace
+
+void HalvePicture(const cv::Mat& source, cv::Mat& target, std::vector<int>& columnSums) {
+    CV_Assert(source.type() == CV_8UC1 && !source.empty());
+    const int width = source.cols, height = source.rows;
+    target.create((height + 1) / 2, (width + 1) / 2, CV_8UC1);
+    // Two columns of mirrored margin each side, so the row filter needs no checks.
+    columnSums.resize(static_cast<std::size_t>(width) + 4);
+    int* sums = columnSums.data() + 2;
+    for (int y = 0; y < target.rows; ++y) {
+        const std::uint8_t* rows[5];
+        for (int tap = 0; tap < 5; ++tap) rows[tap] = source.ptr<std::uint8_t>(Reflect101(2 * y + tap - 2, height));
+        for (int x = 0; x < width; ++x) {
+            sums[x] = rows[0][x] + 4 * (rows[1][x] + rows[3][x]) + 6 * rows[2][x] + rows[4][x];
+        }
+        for (int margin = 1; margin <= 2; ++margin) {
+            sums[-margin] = sums[Reflect101(-margin, width)];
+            sums[width - 1 + margin] = sums[Reflect101(width - 1 + margin, width)];
+        }
+        std::uint8_t* out = target.ptr<std::uint8_t>(y);
+        for (int x = 0; x < target.cols; ++x) {
+            const int* centre = sums + 2 * x;
+            const int total = centre[-2] + 4 * (centre[-1] + centre[1]) + 6 * centre[0] + centre[2];
+            out[x] = static_cast<std::uint8_t>((total + 128) >> 8);
+        }
+    }
+}
+
+namespace {
+
 // Pyramid levels 0..levelCount-1 of a picture; level 0 is a copy, so the
 // pyramid stays valid when the caller reuses its image.
-void BuildPyramid(const cv::Mat& picture, int levelCount, MotionFieldWorkspace::Pyramid& pyramid) {
+void BuildPyramid(const cv::Mat& picture, int levelCount, MotionFieldWorkspace::Pyramid& pyramid,
+                  std::vector<int>& rowScratch) {
     pyramid.levels.resize(static_cast<std::size_t>(std::max<int>(levelCount, static_cast<int>(pyramid.levels.size()))));
+    // Every level is a view into a buffer a few columns wider, so that the warp's
+    // four-byte gathers never reach past its end.
+    constexpr int kGatherRoom = 4;
+    cv::Size size = picture.size();
+    for (std::size_t level = 0; level < static_cast<std::size_t>(levelCount); ++level) {
+        cv::Mat& image = pyramid.levels[level];
+        if (image.size() != size || image.type() != CV_8UC1) {
+            image = cv::Mat(size.height, size.width + kGatherRoom, CV_8UC1)(cv::Rect(0, 0, size.width, size.height));
+        }
+        size = cv::Size((size.width + 1) / 2, (size.height + 1) / 2);
+    }
     picture.copyTo(pyramid.levels[0]);
-    for (int level = 1; level < levelCount; ++level) {
-        cv::pyrDown(pyramid.levels[static_cast<std::size_t>(level - 1)], pyramid.levels[static_cast<std::size_t>(level)]);
+    for (std::size_t level = 1; level < static_cast<std::size_t>(levelCount); ++level) {
+        HalvePicture(pyramid.levels[level - 1], pyramid.levels[level], rowScratch);
     }
     pyramid.levelCount = levelCount;
 }
@@ -35,7 +86,8 @@ void CheckPictures(const cv::Mat& previousGray, const cv::Mat& currentGray) {
 void SizeLevelImages(MotionFieldWorkspace& workspace, int levelCount) {
     const std::size_t count = static_cast<std::size_t>(levelCount);
     for (std::vector<cv::Mat>* images : {&workspace.startX, &workspace.startY, &workspace.levelFlowX,
-                                         &workspace.levelFlowY, &workspace.warpedPrevious}) {
+                                         &workspace.levelFlowY, &workspace.warpedPrevious,
+                                         &workspace.boxScratchX, &workspace.boxScratchY}) {
         if (images->size() < count) images->resize(count);
     }
 }
@@ -52,6 +104,8 @@ void FillFromDominantMotion(cv::Mat& flowX, cv::Mat& flowY, std::vector<float>& 
                             std::vector<float>& scratchY) {
     scratchX.clear();
     scratchY.clear();
+    scratchX.reserve(flowX.total());  // once: later frames of this size never grow them
+    scratchY.reserve(flowX.total());
     for (int y = 0; y < flowX.rows; ++y) {
         const float* rowX = flowX.ptr<float>(y);
         const float* rowY = flowY.ptr<float>(y);
@@ -102,17 +156,17 @@ void RunLevels(const MotionFieldWorkspace::Pyramid& previous, const MotionFieldW
         if (level == levelCount - 1) {
             startX.create(image.size(), CV_32FC1);
             startY.create(image.size(), CV_32FC1);
-            startX.setTo(0.0f);
-            startY.setTo(0.0f);
+            startX = cv::Scalar::all(0.0);
+            startY = cv::Scalar::all(0.0);
         } else {
             StartFromCoarser(workspace.levelFlowX[index + 1], workspace.levelFlowY[index + 1], image.size(), startX,
-                             startY, workspace.boxScratchX, workspace.boxScratchY);
+                             startY, workspace.boxScratchX[index], workspace.boxScratchY[index]);
         }
         cv::Mat& warped = workspace.warpedPrevious[index];
         if (kernels.reference) {
             WarpPreviousReference(previousImage, image, startX, startY, fit, warped);
         } else {
-            WarpPrevious(previousImage, image, startX, startY, fit, warped);
+            WarpPrevious(previousImage, image, startX, startY, fit, warped, kernels.useWideSimd);
         }
         const bool finest = level == 0;
         if (finest) CorrectPrevious(previousImage, fit, workspace.correctedPrevious);
@@ -146,10 +200,10 @@ void ComputeMotionField(const cv::Mat& previousGray, const cv::Mat& currentGray,
                         MotionFieldWorkspace& workspace, int levelCount, bool reusePreviousPyramid) {
     CheckPictures(previousGray, currentGray);
     const int levels = ChooseLevelCount(currentGray, levelCount);
-    BuildPyramid(currentGray, levels, workspace.current);
+    BuildPyramid(currentGray, levels, workspace.current, workspace.halvingScratch);
     const bool previousUsable = reusePreviousPyramid && workspace.previous.levelCount == levels &&
                                 workspace.previous.levels[0].size() == previousGray.size();
-    if (!previousUsable) BuildPyramid(previousGray, levels, workspace.previous);
+    if (!previousUsable) BuildPyramid(previousGray, levels, workspace.previous, workspace.halvingScratch);
     flowX.create(currentGray.size(), CV_32FC1);
     flowY.create(currentGray.size(), CV_32FC1);
     RunLevels(workspace.previous, workspace.current, levels, flowX, flowY, workspace, {false, workspace.useWideSimd});
@@ -161,9 +215,12 @@ void ComputeMotionFieldReference(const cv::Mat& previousGray, const cv::Mat& cur
                                  cv::Mat& flowY, int levelCount) {
     CheckPictures(previousGray, currentGray);
     const int levels = ChooseLevelCount(currentGray, levelCount);
+    // The pyramids from the imaging library's own pyrDown, the yardstick of HalvePicture.
     MotionFieldWorkspace workspace;
-    BuildPyramid(previousGray, levels, workspace.previous);
-    BuildPyramid(currentGray, levels, workspace.current);
+    for (auto [picture, pyramid] : {std::pair{&previousGray, &workspace.previous}, std::pair{&currentGray, &workspace.current}}) {
+        cv::buildPyramid(*picture, pyramid->levels, levels - 1);
+        pyramid->levelCount = levels;
+    }
     flowX.create(currentGray.size(), CV_32FC1);
     flowY.create(currentGray.size(), CV_32FC1);
     RunLevels(workspace.previous, workspace.current, levels, flowX, flowY, workspace, {true, false});

@@ -43,7 +43,8 @@ struct MotionFieldWorkspace {
     std::vector<cv::Mat> startX, startY, levelFlowX, levelFlowY;
     std::vector<cv::Mat> warpedPrevious;  // previous level picture sampled at x + start, corrected, 16x fixed point
     cv::Mat correctedPrevious;            // finest previous picture corrected, not moved, 16x fixed point
-    cv::Mat boxScratchX, boxScratchY;  // the coarser result's box average, row pass and result
+    std::vector<cv::Mat> boxScratchX, boxScratchY;  // per level: the coarser result's box average, row pass and result
+    std::vector<int> halvingScratch;  // one row of vertical filter sums while a level is halved
     std::vector<float> medianScratchX, medianScratchY;  // the coarsest level's motions, for their median
     WindowSolveWorkspace windowSolve;
     // AVX2 when the CPU has it (same result, faster); false keeps the baseline path.
@@ -58,6 +59,11 @@ struct MotionFieldWorkspace {
 // currentGray of the last call on this workspace, whose pyramid is then reused.
 void ComputeMotionField(const cv::Mat& previousGray, const cv::Mat& currentGray, cv::Mat& flowX, cv::Mat& flowY,
                         MotionFieldWorkspace& workspace, int levelCount = 0, bool reusePreviousPyramid = false);
+
+// One pyramid step: the 5-tap [1 4 6 4 1] / 16 Gaussian in both directions
+// with mirrored borders, every second pixel kept, rounded to nearest: the same
+// picture as cv::pyrDown, without its per-call buffers. target: (w+1)/2 x (h+1)/2.
+void HalvePicture(const cv::Mat& source, cv::Mat& target, std::vector<int>& columnSums);
 
 // Plain per-pixel version of the whole method, the yardstick of the fast one.
 void ComputeMotionFieldReference(const cv::Mat& previousGray, const cv::Mat& currentGray, cv::Mat& flowX,

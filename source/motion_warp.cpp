@@ -9,6 +9,12 @@
 
 #include "window_solve.hpp"
 
+// x86 builds carry an AVX2 warp next to the baseline one, chosen at run time.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define TORVANE_WARP_AVX2 1
+#include <immintrin.h>
+#endif
+
 namespace torvane {
 namespace {
 
@@ -147,15 +153,86 @@ void WarpRow(const cv::Mat& previous, const std::uint8_t* image, int y, const fl
     }
 }
 
+#ifdef TORVANE_WARP_AVX2
+// Eight warped samples at once with AVX2 gathers: each gather fetches four
+// bytes from the sample's row, of which the first two are its left and right
+// neighbours. Reads up to two bytes past a row's last pixel, so it runs only
+// on pictures with that much room after their last row (see HasGatherRoom).
+// Same float operations as WarpRow, in the same order.
+__attribute__((target("avx2"))) void WarpRunAvx2(const cv::Mat& previous, const std::uint8_t* image, int y, int x,
+                                                 const float* startX, const float* startY, BrightnessFit fit,
+                                                 std::int16_t* warped) {
+    const int width = previous.cols, height = previous.rows;
+    const int stride = static_cast<int>(previous.step[0]);
+    const __m256 zero = _mm256_setzero_ps();
+    const __m256 sampleX = _mm256_add_ps(_mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)),
+                                                       _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7)),
+                                         _mm256_loadu_ps(startX + x));
+    const __m256 sampleY = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(y)), _mm256_loadu_ps(startY + x));
+    const __m256 inside = _mm256_and_ps(
+        _mm256_and_ps(_mm256_cmp_ps(sampleX, zero, _CMP_GE_OQ),
+                      _mm256_cmp_ps(sampleX, _mm256_set1_ps(static_cast<float>(width - 1)), _CMP_LE_OQ)),
+        _mm256_and_ps(_mm256_cmp_ps(sampleY, zero, _CMP_GE_OQ),
+                      _mm256_cmp_ps(sampleY, _mm256_set1_ps(static_cast<float>(height - 1)), _CMP_LE_OQ)));
+    const __m256 safeX = _mm256_and_ps(sampleX, inside);
+    const __m256 safeY = _mm256_and_ps(sampleY, inside);
+    const __m256i left = _mm256_min_epi32(_mm256_cvttps_epi32(safeX), _mm256_set1_epi32(width - 2));
+    const __m256i top = _mm256_min_epi32(_mm256_cvttps_epi32(safeY), _mm256_set1_epi32(height - 2));
+    const __m256 fractionX = _mm256_sub_ps(safeX, _mm256_cvtepi32_ps(left));
+    const __m256 fractionY = _mm256_sub_ps(safeY, _mm256_cvtepi32_ps(top));
+    const __m256i offsets = _mm256_add_epi32(_mm256_mullo_epi32(top, _mm256_set1_epi32(stride)), left);
+    const int* origin = reinterpret_cast<const int*>(previous.ptr<std::uint8_t>(0));
+    const __m256i upper = _mm256_i32gather_epi32(origin, offsets, 1);
+    const __m256i lower = _mm256_i32gather_epi32(origin, _mm256_add_epi32(offsets, _mm256_set1_epi32(stride)), 1);
+    const __m256i byteMask = _mm256_set1_epi32(0xFF);
+    const __m256 upperLeft = _mm256_cvtepi32_ps(_mm256_and_si256(upper, byteMask));
+    const __m256 upperRight = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(upper, 8), byteMask));
+    const __m256 lowerLeft = _mm256_cvtepi32_ps(_mm256_and_si256(lower, byteMask));
+    const __m256 lowerRight = _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_srli_epi32(lower, 8), byteMask));
+    const __m256 upperValue = _mm256_add_ps(upperLeft, _mm256_mul_ps(fractionX, _mm256_sub_ps(upperRight, upperLeft)));
+    const __m256 lowerValue = _mm256_add_ps(lowerLeft, _mm256_mul_ps(fractionX, _mm256_sub_ps(lowerRight, lowerLeft)));
+    const __m256 sample = _mm256_add_ps(upperValue, _mm256_mul_ps(fractionY, _mm256_sub_ps(lowerValue, upperValue)));
+    // ToFixed, eight at a time.
+    const __m256 corrected = _mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(fit.gain), sample), _mm256_set1_ps(fit.offset));
+    __m256 scaled = _mm256_add_ps(_mm256_mul_ps(corrected, _mm256_set1_ps(static_cast<float>(kWarpFixedScale))),
+                                  _mm256_set1_ps(0.5f));
+    scaled = _mm256_min_ps(_mm256_max_ps(scaled, _mm256_set1_ps(static_cast<float>(kWarpFixedMin))),
+                           _mm256_set1_ps(static_cast<float>(kWarpFixedMax) + 0.5f));
+    const __m256i fixed = _mm256_sub_epi32(_mm256_cvttps_epi32(_mm256_add_ps(scaled, _mm256_set1_ps(kRoundingBias))),
+                                           _mm256_set1_epi32(static_cast<int>(kRoundingBias)));
+    const __m256i own = _mm256_slli_epi32(
+        _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(image + x))), 4);
+    const __m256i result = _mm256_blendv_epi8(own, fixed, _mm256_castps_si256(inside));
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(result, result), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(warped + x), _mm256_castsi256_si128(packed));
+}
+#endif
+
+// Whether the AVX2 warp may read two bytes past the picture's last pixel.
+bool HasGatherRoom(const cv::Mat& previous) {
+    if (previous.cols < 2 || previous.rows < 2) return false;
+    const std::uint8_t* lastPixel = previous.ptr<std::uint8_t>(previous.rows - 1) + previous.cols - 1;
+    return previous.datalimit - lastPixel > 2;
+}
+
 class WarpLoop : public cv::ParallelLoopBody {
 public:
     WarpLoop(const cv::Mat& previous, const cv::Mat& image, const cv::Mat& startX, const cv::Mat& startY,
-             BrightnessFit fit, cv::Mat& warped)
-        : previous_(previous), image_(image), startX_(startX), startY_(startY), fit_(fit), warped_(warped) {}
+             BrightnessFit fit, cv::Mat& warped, bool useWideSimd)
+        : previous_(previous),
+          image_(image),
+          startX_(startX),
+          startY_(startY),
+          fit_(fit),
+          warped_(warped),
+          useWideSimd_(useWideSimd) {}
 
     void operator()(const cv::Range& rows) const override {
         constexpr int kRun = 8;  // starts are checked for stillness this many at a time
         const int width = image_.cols;
+#ifdef TORVANE_WARP_AVX2
+        const bool wide = useWideSimd_ && HasGatherRoom(previous_) && WindowSolveWideSimdAvailable();
+#endif
         for (int y = rows.start; y < rows.end; ++y) {
             const float* rowX = startX_.ptr<float>(y);
             const float* rowY = startY_.ptr<float>(y);
@@ -168,6 +245,12 @@ public:
                     CorrectRow(previous_.ptr<std::uint8_t>(y), fit_, out, x, end);
                     continue;
                 }
+#ifdef TORVANE_WARP_AVX2
+                if (wide && end - x == kRun) {
+                    WarpRunAvx2(previous_, image_.ptr<std::uint8_t>(y), y, x, rowX, rowY, fit_, out);
+                    continue;
+                }
+#endif
                 WarpRow(previous_, image_.ptr<std::uint8_t>(y), y, rowX, rowY, fit_, out, x, end);
             }
         }
@@ -180,6 +263,7 @@ private:
     const cv::Mat& startY_;
     const BrightnessFit fit_;
     cv::Mat& warped_;
+    const bool useWideSimd_;
 };
 
 void CheckWarpInputs(const cv::Mat& previous, const cv::Mat& image, const cv::Mat& startX, const cv::Mat& startY) {
@@ -215,10 +299,9 @@ void BoxFilter5(const cv::Mat& source, cv::Mat& rowSums, cv::Mat& target) {
 
 // x2 upsampling with pixel centres aligned (fine i sits at coarse (i + 0.5) / 2 - 0.5,
 // a quarter pixel from its nearest coarse centre), values doubled.
-void Upsample(const cv::Mat& coarse, cv::Mat& lineScratch, cv::Mat& fine) {
+// line: scratch of at least the coarse width.
+void Upsample(const cv::Mat& coarse, float* line, cv::Mat& fine) {
     const int coarseWidth = coarse.cols, coarseHeight = coarse.rows;
-    lineScratch.create(1, coarseWidth, CV_32FC1);
-    float* line = lineScratch.ptr<float>(0);
     for (int y = 0; y < fine.rows; ++y) {
         const int nearRow = ClampIndex(y >> 1, coarseHeight);
         const int farRow = ClampIndex((y & 1) ? (y >> 1) + 1 : (y >> 1) - 1, coarseHeight);
@@ -286,17 +369,27 @@ void StartFromCoarser(const cv::Mat& coarseX, const cv::Mat& coarseY, cv::Size s
     CV_Assert(coarseX.type() == CV_32FC1 && coarseY.type() == CV_32FC1 && coarseX.size() == coarseY.size());
     startX.create(size, CV_32FC1);
     startY.create(size, CV_32FC1);
-    // Each component in turn: boxScratchX takes the box's row sums and then the
-    // upsampling's line, boxScratchY the box's result.
+    // Each component in turn: boxScratchX takes the box's row sums, then its
+    // first row serves as the upsampling's line; boxScratchY the box's result.
     BoxFilter5(coarseX, boxScratchX, boxScratchY);
-    Upsample(boxScratchY, boxScratchX, startX);
+    Upsample(boxScratchY, boxScratchX.ptr<float>(0), startX);
     BoxFilter5(coarseY, boxScratchX, boxScratchY);
-    Upsample(boxScratchY, boxScratchX, startY);
+    Upsample(boxScratchY, boxScratchX.ptr<float>(0), startY);
     constexpr float kStillStartSquared = kStillStart * kStillStart;
     for (int y = 0; y < size.height; ++y) {
         float* rowX = startX.ptr<float>(y);
         float* rowY = startY.ptr<float>(y);
-        for (int x = 0; x < size.width; ++x) {
+        int x = 0;
+#if CV_SIMD128
+        const cv::v_float32x4 threshold = cv::v_setall_f32(kStillStartSquared), zero = cv::v_setzero_f32();
+        for (; x + cv::v_float32x4::nlanes <= size.width; x += cv::v_float32x4::nlanes) {
+            const cv::v_float32x4 valueX = cv::v_load(rowX + x), valueY = cv::v_load(rowY + x);
+            const cv::v_float32x4 moving = valueX * valueX + valueY * valueY >= threshold;
+            cv::v_store(rowX + x, cv::v_select(moving, valueX, zero));
+            cv::v_store(rowY + x, cv::v_select(moving, valueY, zero));
+        }
+#endif
+        for (; x < size.width; ++x) {
             // Written so that a NaN start also ends up still.
             const bool moving = rowX[x] * rowX[x] + rowY[x] * rowY[x] >= kStillStartSquared;
             rowX[x] = moving ? rowX[x] : 0.0f;
@@ -306,10 +399,10 @@ void StartFromCoarser(const cv::Mat& coarseX, const cv::Mat& coarseY, cv::Size s
 }
 
 void WarpPrevious(const cv::Mat& previousGray, const cv::Mat& templateGray, const cv::Mat& startX,
-                  const cv::Mat& startY, BrightnessFit fit, cv::Mat& warped) {
+                  const cv::Mat& startY, BrightnessFit fit, cv::Mat& warped, bool useWideSimd) {
     CheckWarpInputs(previousGray, templateGray, startX, startY);
     warped.create(templateGray.size(), CV_16SC1);
-    const WarpLoop loop(previousGray, templateGray, startX, startY, fit, warped);
+    const WarpLoop loop(previousGray, templateGray, startX, startY, fit, warped, useWideSimd);
     const int rows = templateGray.rows;
     const int stripes = std::max(1, std::min(cv::getNumThreads(), rows / 32));
     if (stripes == 1) {

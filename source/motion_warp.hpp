@@ -31,8 +31,11 @@ void StartFromCoarser(const cv::Mat& coarseX, const cv::Mat& coarseY, cv::Size s
 // sample outside the previous picture gives 16 * T(x, y): a temporal difference
 // of 0, so content that entered the frame does not pull on the window.
 // previousGray, templateGray: CV_8UC1; start: CV_32FC1; warped: CV_16SC1, all one size.
+// With useWideSimd, an AVX2 path (same result) runs where the CPU has AVX2 and
+// the previous picture's buffer has two bytes of room after its last pixel, as
+// the pyramid levels of the motion field have.
 void WarpPrevious(const cv::Mat& previousGray, const cv::Mat& templateGray, const cv::Mat& startX,
-                  const cv::Mat& startY, BrightnessFit fit, cv::Mat& warped);
+                  const cv::Mat& startY, BrightnessFit fit, cv::Mat& warped, bool useWideSimd = true);
 // The same with no motion: 16 * (gain * P(x, y) + offset).
 void CorrectPrevious(const cv::Mat& previousGray, BrightnessFit fit, cv::Mat& corrected);
 

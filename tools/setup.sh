@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git binutils python3
+  dpkg-dev file
   libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686-posix
   clang libclang-rt-14-dev

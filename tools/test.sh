@@ -13,6 +13,9 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release --output-on-failure -j"$jobs"
 
+echo "== Install: staged prefix, CMake package, pkg-config and the Debian package"
+bash tools/check_install.sh
+
 echo "== Address and undefined-behaviour sanitizers"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTORVANE_SANITIZE=ON \
   -DTORVANE_BUILD_BENCHMARKS=OFF >/dev/null
