@@ -4,6 +4,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <limits>
@@ -26,6 +27,17 @@ cv::Mat LeftRightFrame(int width, int height, cv::Vec3b left, cv::Vec3b right) {
     frame.colRange(width / 2, width).setTo(cv::Scalar(right[0], right[1], right[2]));
     return frame;
 }
+
+double Packed(cv::Vec3b bgr) { return bgr[2] + 256.0 * bgr[1] + 65536.0 * bgr[0]; }
+
+// IsColor's exact answer for a pixel of the given colour probed with `probe`.
+double Distance(cv::Vec3b bgr, cv::Vec3b probe) {
+    const double blue = probe[0] - bgr[0], green = probe[1] - bgr[1], red = probe[2] - bgr[2];
+    return std::sqrt(blue * blue + green * green + red * red);
+}
+
+// A probe colour whose three channels differ, so that swapped channels show.
+const cv::Vec3b Probe(40, 150, 220);
 
 class TempFolder {
 public:
@@ -98,14 +110,20 @@ TEST_F(CameraLifecycle, NoFirstFrameLeavesTheCameraOpenUntilAFrameComes) {
     EXPECT_EQ(UpdateFrame(), 1.0);  // the late first frame is adopted
     EXPECT_EQ(GetWidth(), 40.0);
     EXPECT_EQ(GetHeight(), 30.0);
-    EXPECT_GE(IsColor(39, 29, 0), 0.0);
+    // Mode 0 copied the adopted frame: the colour probe samples it.
+    for (const cv::Point p : {cv::Point(0, 0), cv::Point(39, 29), cv::Point(17, 11)}) {
+        const cv::Vec3b pixel = frame.at<cv::Vec3b>(p);
+        EXPECT_EQ(IsColor(p.x, p.y, Packed(pixel)), 0.0) << p;
+        EXPECT_DOUBLE_EQ(IsColor(p.x, p.y, Packed(Probe)), Distance(pixel, Probe)) << p;
+    }
     EXPECT_EQ(UnloadCam(), 1.0);
     EXPECT_EQ(camera.OpenSources(), 0);
 }
 
 TEST_F(CameraLifecycle, OpenUpdateMissAndUnload) {
     const cv::Mat frame = TexturedFrame(64, 48);
-    ScriptedCamera camera({frame, frame, cv::Mat(), frame});
+    const cv::Mat next = TexturedFrame(64, 48, 2);
+    ScriptedCamera camera({frame, frame, cv::Mat(), next});
     TempFolder folder;
     ASSERT_EQ(InitCam(), 1.0);
     EXPECT_TRUE(notices_.notices().empty());
@@ -119,9 +137,12 @@ TEST_F(CameraLifecycle, OpenUpdateMissAndUnload) {
     EXPECT_EQ(UpdateFrame(), 0.0);
     EXPECT_EQ(GetWidth(), 0.0);
     EXPECT_EQ(SaveFrame(folder.File("missed.png").c_str()), 0.0);
-    EXPECT_GE(IsColor(63, 47, 0), 0.0);
+    const cv::Vec3b corner = frame.at<cv::Vec3b>(47, 63);
+    EXPECT_EQ(IsColor(63, 47, Packed(corner)), 0.0) << "still the picture copied before the miss";
+    EXPECT_DOUBLE_EQ(IsColor(63, 47, Packed(Probe)), Distance(corner, Probe));
     EXPECT_EQ(UpdateFrame(), 1.0);
     EXPECT_EQ(GetWidth(), 64.0);
+    EXPECT_EQ(IsColor(63, 47, Packed(next.at<cv::Vec3b>(47, 63))), 0.0) << "the next frame is copied";
 
     EXPECT_EQ(UnloadCam(), 1.0);
     EXPECT_EQ(camera.OpenSources(), 0);
@@ -164,7 +185,6 @@ TEST_F(CameraLifecycle, MirroredFrameIsWhatIsSavedAndSampled) {
 
     // Two toggles restore the setting; the next frame is unmirrored again.
     EXPECT_EQ(ToggleFlip(), 1.0);
-    EXPECT_EQ(cameraState.settings.flipEnabled, 0);
     EXPECT_EQ(UpdateFrame(), 1.0);
     EXPECT_EQ(IsColor(15, 0, 255), 0.0);
 }
@@ -185,14 +205,140 @@ TEST_F(CameraLifecycle, ModesBeyondCopyLeaveTheKeptFrameAlone) {
     }
 }
 
+// The saved file and the frame as the camera gave it, pixel for pixel.
+void ExpectSaved(const std::string& path, const cv::Mat& expected, const std::string& when) {
+    EXPECT_EQ(SaveFrame(path.c_str()), 1.0) << when;
+    const cv::Mat written = cv::imread(path, cv::IMREAD_COLOR);
+    ASSERT_EQ(written.size(), expected.size()) << when;
+    EXPECT_EQ(cv::norm(written, expected, cv::NORM_INF), 0.0) << when;
+}
+
+// SaveFrame writes the frame just fetched, never the copy the colour probe
+// samples: the two differ right after InitCam (nothing copied yet) and in every
+// mode that does not copy.
+TEST_F(CameraLifecycle, SaveFrameWritesTheFrameJustFetchedInEveryMode) {
+    TempFolder folder;
+    for (const double mode : {0.0, 1.0, 2.0, 7.0}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        std::vector<cv::Mat> frames;
+        for (int k = 0; k < 4; ++k) frames.push_back(TexturedFrame(24, 16, 20 + k));
+        ScriptedCamera camera(frames);
+        ASSERT_EQ(InitCam(), 1.0);
+        ASSERT_EQ(ObjectAdd(12, 8), 0.0);
+        SetMode(mode);
+        ExpectSaved(folder.File("init.png"), frames[0], "after InitCam");
+        for (int k = 1; k < 4; ++k) {
+            ASSERT_EQ(UpdateFrame(), 1.0);
+            ExpectSaved(folder.File("update.png"), frames[static_cast<size_t>(k)], "after update " + std::to_string(k));
+        }
+        UnloadCam();
+    }
+}
+
+// Mirroring starts with the first UpdateFrame: InitCam's frame is kept as the
+// camera gave it, even with mirroring switched on before.
+TEST_F(CameraLifecycle, InitCamKeepsItsFirstFrameUnmirrored) {
+    const cv::Vec3b blue(255, 0, 0), red(0, 0, 255);
+    const cv::Mat first = LeftRightFrame(16, 8, blue, red);
+    const cv::Mat second = LeftRightFrame(16, 8, red, blue);
+    ScriptedCamera camera({first, second});
+    TempFolder folder;
+    EXPECT_EQ(ToggleFlip(), 1.0);
+    ASSERT_EQ(InitCam(), 1.0);
+    ExpectSaved(folder.File("first.png"), first, "InitCam's frame");
+    EXPECT_EQ(IsColor(0, 0, 0), 0.0) << "nothing copied yet: the kept picture is black";
+    EXPECT_DOUBLE_EQ(IsColor(15, 7, Packed(Probe)), Distance(cv::Vec3b(0, 0, 0), Probe));
+
+    SetMode(1);
+    ASSERT_EQ(UpdateFrame(), 1.0);
+    cv::Mat mirrored;
+    cv::flip(second, mirrored, 1);
+    ExpectSaved(folder.File("second.png"), mirrored, "the next frame");
+    EXPECT_EQ(IsColor(0, 0, Packed(blue)), 0.0);
+    EXPECT_EQ(IsColor(15, 7, Packed(red)), 0.0);
+}
+
+// A size change recreates the kept picture. Modes 0 and 1 copy the new frame
+// into it at once; modes 2 and others leave it black, as after InitCam, until
+// an update in mode 0 or 1 copies a frame.
+TEST_F(CameraLifecycle, AfterASizeChangeTheColourProbeSeesTheNewFrameOrBlack) {
+    const cv::Mat small = TexturedFrame(21, 13, 3), large = TexturedFrame(30, 20, 4);
+    for (const double mode : {0.0, 1.0, 2.0, 7.0}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        ScriptedCamera camera({large, large, small, small});
+        ASSERT_EQ(InitCam(), 1.0);
+        SetMode(1);
+        ASSERT_EQ(UpdateFrame(), 1.0);
+        SetMode(mode);
+        ASSERT_EQ(UpdateFrame(), 1.0);
+        const bool copies = mode == 0.0 || mode == 1.0;
+        for (const cv::Point p : {cv::Point(0, 0), cv::Point(20, 12), cv::Point(9, 5)}) {
+            const cv::Vec3b expected = copies ? small.at<cv::Vec3b>(p) : cv::Vec3b(0, 0, 0);
+            EXPECT_DOUBLE_EQ(IsColor(p.x, p.y, Packed(Probe)), Distance(expected, Probe)) << p;
+            EXPECT_EQ(IsColor(p.x, p.y, Packed(expected)), 0.0) << p;
+        }
+        SetMode(1);
+        ASSERT_EQ(UpdateFrame(), 1.0);
+        EXPECT_EQ(IsColor(20, 12, Packed(small.at<cv::Vec3b>(12, 20))), 0.0) << "copied again in mode 1";
+        UnloadCam();
+    }
+}
+
+// What a host can tell of the mode from two updates over moving frames.
+enum class Observed { Motion, Copy, Track, FetchOnly, Unclear };
+
+const char* Name(Observed observed) {
+    switch (observed) {
+        case Observed::Motion: return "motion";
+        case Observed::Copy: return "copy";
+        case Observed::Track: return "track";
+        case Observed::FetchOnly: return "fetch only";
+        case Observed::Unclear: return "unclear";
+    }
+    return "?";
+}
+
+// Sets the mode, shows a picture then the same picture moved, and reads what
+// changed: the motion field, the copied picture, an object on the picture.
+Observed ModeAfterSetMode(double mode) {
+    const cv::Mat texture = TexturedFrame(72, 56, 5);
+    const cv::Mat first = texture(cv::Rect(4, 4, 48, 36)).clone();
+    const cv::Mat moved = texture(cv::Rect(6, 5, 48, 36)).clone();  // content 2 px left, 1 px up
+    ScriptedCamera camera({first, first, moved});
+    EXPECT_EQ(InitCam(), 1.0);
+    EXPECT_EQ(ObjectAdd(24, 18), 0.0);
+    EXPECT_EQ(SetMode(mode), 1.0);
+    EXPECT_EQ(UpdateFrame(), 1.0);
+    EXPECT_EQ(UpdateFrame(), 1.0);
+    double fastest = 0;
+    bool copied = true;
+    for (int y = 0; y < 36; ++y) {
+        for (int x = 0; x < 48; ++x) {
+            fastest = std::max(fastest, IsMotion(x, y));
+            copied = copied && IsColor(x, y, Packed(moved.at<cv::Vec3b>(y, x))) == 0.0;
+        }
+    }
+    const bool tracked = std::abs(ObjectGetX(0) - 22.0) < 0.25 && std::abs(ObjectGetY(0) - 17.0) < 0.25;
+    const bool still = ObjectGetX(0) == 24.0 && ObjectGetY(0) == 18.0;
+    UnloadCam();
+    if (fastest >= 1.0 && copied && still) return Observed::Motion;
+    if (fastest == 0.0 && copied && still) return Observed::Copy;
+    if (fastest == 0.0 && !copied && tracked) return Observed::Track;
+    if (fastest == 0.0 && !copied && still) return Observed::FetchOnly;
+    return Observed::Unclear;
+}
+
+// SetMode truncates toward zero (low 32 bits of the 64-bit whole part; NaN and
+// reals beyond 64 bits give 0) and never refuses.
 TEST_F(CameraLifecycle, SetModeTruncatesAndNeverRefuses) {
     const struct {
         double given;
-        int32_t stored;
-    } cases[] = {{2.9, 2}, {-1.5, -1}, {NaN, 0}, {1e300, 0}, {4294967298.0, 2}, {0.0, 0}};
+        Observed observed;
+    } cases[] = {{2.9, Observed::Track},     {-0.5, Observed::Motion},       {1.99, Observed::Copy},
+                 {-1.5, Observed::FetchOnly}, {NaN, Observed::Motion},        {1e300, Observed::Motion},
+                 {4294967298.0, Observed::Track}, {4294967297.5, Observed::Copy}, {3.0, Observed::FetchOnly}};
     for (const auto& c : cases) {
-        EXPECT_EQ(SetMode(c.given), 1.0);
-        EXPECT_EQ(cameraState.settings.mode, c.stored) << c.given;
+        EXPECT_STREQ(Name(ModeAfterSetMode(c.given)), Name(c.observed)) << "SetMode(" << c.given << ")";
     }
 }
 

@@ -1,5 +1,5 @@
 // Camera faults injected through the camera seam, in every mode, striking at
-// the first, second or fiftieth update: the exact notices, UpdateFrame's
+// the first or the second update (before or after a mode has history): the exact notices, UpdateFrame's
 // answers, nothing processed on a missed frame, probes answering from the last
 // field, and work resuming once the camera is back.
 #include <gtest/gtest.h>
@@ -302,7 +302,15 @@ TEST_P(FaultInjection, IsReportedContainedAndRecoveredFrom) {
             EXPECT_EQ(cameraState.images.flowX.size(), cv::Size(40, 30));
             EXPECT_EQ(cv::countNonZero(cameraState.images.flowX), 0) << "history restarts at the new size";
             EXPECT_EQ(IsMotion(39, 29), 0.0);
-            EXPECT_GE(IsColor(39, 29, 0), 0.0);
+            // Modes 0 and 1 copy the new frame; the others leave the recreated
+            // kept picture black until one of them does.
+            const bool copies = mode == ModeMotion || mode == ModeCopy;
+            for (const cv::Point p : {cv::Point(39, 29), cv::Point(0, 0), cv::Point(20, 15)}) {
+                const cv::Vec3b kept = copies ? camera.LastDeliveredBgr().at<cv::Vec3b>(p) : cv::Vec3b(0, 0, 0);
+                const double blue = 0x12 - kept[0], green = 0x34 - kept[1], red = 0x56 - kept[2];
+                EXPECT_DOUBLE_EQ(IsColor(p.x, p.y, 0x123456), std::sqrt(blue * blue + green * green + red * red)) << p;
+                EXPECT_EQ(IsColor(p.x, p.y, Packed(kept)), 0.0) << p;
+            }
             EXPECT_EQ(IsColor(40, 29, 0), -1.0);
             EXPECT_EQ(ObjectGetX(id), before.objectX) << "objects keep their positions";
             break;
@@ -360,7 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(Fault::CannotOpen, Fault::NoFirstFrame, Fault::OneMissedFrame,
                                          Fault::AllLaterMissed, Fault::Reconnect, Fault::SizeChange,
                                          Fault::ChannelChange, Fault::ReadThrows, Fault::OpenThrows),
-                       ::testing::Values(0, 1, 2, 7), ::testing::Values(1, 2, 50)),
+                       ::testing::Values(0, 1, 2, 7), ::testing::Values(1, 2)),
     [](const ::testing::TestParamInfo<std::tuple<Fault, int, int>>& cell) {
         return FaultName(std::get<0>(cell.param)) + "_Mode" + std::to_string(std::get<1>(cell.param)) + "_Update" +
                std::to_string(std::get<2>(cell.param));

@@ -1,8 +1,10 @@
 // Call-sequence fuzzer: any sequence of the fifteen exported calls, with any
 // arguments, against a scripted camera that misbehaves on cue. After every call
 // the answer is checked against the state table of the public header and a
-// small shadow model of the object table, and the state record's own
-// invariants are checked directly. Any violation aborts with a message.
+// small shadow model of the object table and of the picture the colour probe
+// samples (kept from the frames the camera served, the mirroring and the
+// mode), and the state record's own invariants are checked directly. Any
+// violation aborts with a message.
 //
 // An input reads as a camera script (frame size, layout, motion, up to three
 // events such as a missed frame or a reconnect), then one byte per call naming
@@ -376,6 +378,10 @@ struct Model {
     int openAttempts = 0;
     int32_t mode = 0;
     bool flip = false;
+    // The picture IsColor samples, kept from the frames the camera served:
+    // black when the working images are (re)created, then a copy of every frame
+    // (mirrored when asked) fetched in modes 0 and 1. Empty without images.
+    cv::Mat keptPicture;
     int expectedNotOpened = 0;
     int expectedNoFirstFrame = 0;
     std::array<bool, torvane::MaxObjects> live{};
@@ -400,10 +406,13 @@ bool IndexFromReal(double value, int limit, int& index) {
     return true;
 }
 
-int32_t ModeFromReal(double value) {
+// Truncated toward zero to 64 bits, low 32 bits kept; NaN and reals beyond 64 bits give 0.
+uint32_t Low32BitsFromReal(double value) {
     if (!(value >= -9223372036854775808.0 && value < 9223372036854775808.0)) return 0;
-    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(value))));
+    return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(value)));
 }
+
+int32_t ModeFromReal(double value) { return static_cast<int32_t>(Low32BitsFromReal(value)); }
 
 // ----------------------------------------------------------------- the run
 
@@ -546,6 +555,7 @@ private:
         // InitCam always closes first: no working images survive a failure.
         model_.width = model_.height = 0;
         model_.framePresent = false;
+        model_.keptPicture = cv::Mat();
         model_.cameraOpen = opens;
         if (!opens) {
             ++model_.expectedNotOpened;
@@ -561,6 +571,7 @@ private:
         model_.framePresent = true;
         model_.width = FrameSizes[read.sizeIndex].width;
         model_.height = FrameSizes[read.sizeIndex].height;
+        model_.keptPicture = cv::Mat::zeros(model_.height, model_.width, CV_8UC3);
         model_.live.fill(false);
         fieldChanged_ = true;
         CheckFrameIsLastServed(false);  // mirroring starts with the next update
@@ -611,6 +622,11 @@ private:
         const bool resized = size.width != model_.width || size.height != model_.height;
         model_.width = size.width;
         model_.height = size.height;
+        if (resized) model_.keptPicture = cv::Mat::zeros(model_.height, model_.width, CV_8UC3);
+        if (model_.mode == torvane::ModeMotion || model_.mode == torvane::ModeCopy) {
+            script_.LastServedBgr().copyTo(model_.keptPicture);
+            if (model_.flip) cv::flip(model_.keptPicture, model_.keptPicture, 1);
+        }
         fieldChanged_ = true;
         CheckFrameIsLastServed(model_.flip);
         const bool refreshesKept = model_.mode == torvane::ModeMotion || model_.mode == torvane::ModeCopy;
@@ -667,6 +683,7 @@ private:
         model_.cameraOpen = false;
         model_.framePresent = false;
         model_.width = model_.height = 0;
+        model_.keptPicture = cv::Mat();
     }
 
     void DoSize() {
@@ -728,16 +745,17 @@ private:
         const double w = model_.width, h = model_.height;
         const double rows[] = {0, std::floor(h / 2), h - 1, h - 2};
         const double columns[] = {0, std::floor(w / 2), w - 1, w - 2};
+        // Probe colours whose channels all differ, so that a swapped channel shows.
         for (const double y : rows) {
             for (const double x : {w, w - 0.5, w - 1, -0.5}) {
                 CheckIsMotion(x, y);
-                CheckIsColor(x, y, 0x808080);
+                CheckIsColor(x, y, 0x3C8AD2);
             }
         }
         for (const double x : columns) {
             for (const double y : {h, h - 0.5, -0.5}) {
                 CheckIsMotion(x, y);
-                CheckIsColor(x, y, 0x808080);
+                CheckIsColor(x, y, 0xD2148A);
             }
         }
         CheckIsMotion(w, h);
@@ -755,17 +773,16 @@ private:
         if (!(got >= 0.0) || !std::isfinite(got)) {
             Fail("call %d IsColor(%.17g, %.17g, %.17g) answered %.17g", call_, x, y, colour, got);
         }
-        if (colour >= 0.0 && colour < 16777216.0 && colour == std::floor(colour)) {
-            const auto packed = static_cast<uint32_t>(colour);
-            const cv::Vec3b pixel = cameraState.images.keptFrame.at<cv::Vec3b>(iy, ix);
-            const double red = static_cast<double>(packed & 0xFF) - pixel[2];
-            const double green = static_cast<double>((packed >> 8) & 0xFF) - pixel[1];
-            const double blue = static_cast<double>(packed >> 16) - pixel[0];
-            const double expected = std::sqrt(red * red + green * green + blue * blue);
-            if (got != expected) {
-                Fail("call %d IsColor(%.17g, %.17g, %.17g): answered %.17g, kept frame gives %.17g", call_, x, y,
-                     colour, got, expected);
-            }
+        // Red in bits 0-7, green in 8-15, blue every bit from 16 up, unmasked.
+        const uint32_t packed = Low32BitsFromReal(colour);
+        const cv::Vec3b pixel = model_.keptPicture.at<cv::Vec3b>(iy, ix);
+        const double red = static_cast<double>(packed & 0xFF) - pixel[2];
+        const double green = static_cast<double>((packed >> 8) & 0xFF) - pixel[1];
+        const double blue = static_cast<double>(packed >> 16) - pixel[0];
+        const double expected = std::sqrt(red * red + green * green + blue * blue);
+        if (got != expected) {
+            Fail("call %d IsColor(%.17g, %.17g, %.17g): answered %.17g, the frames served give %.17g", call_, x, y,
+                 colour, got, expected);
         }
     }
 

@@ -129,7 +129,7 @@ struct ObjectTruth {
 
 struct TrackedEntry {
     TrackedObject object;
-    cv::Point2f home;  // where a fixed-place object goes back to when it leaves the picture
+    cv::Point2f home;  // where an object placed at a fixed point goes back to when it leaves the picture
     ObjectTruth truth;
 };
 
@@ -668,7 +668,7 @@ void Demo::AddKeyFrame(long frame, DemoMode mode, const cv::Mat& picture) {
     } else {
         const double panelScale = static_cast<double>(SheetPanelWidth) / picture.cols;
         row[3] = {ObjectsPicture(picture, drawn, panelScale), "Tracked objects: ids and trails",
-                  std::to_string(drawn.size()) + " objects; squares: fixed places, circles: corners",
+                  std::to_string(drawn.size()) + " objects; squares: placed at fixed points, circles: on corners",
                   mode != Objects};
     }
     sheetRows_.push_back(std::move(row));

@@ -1,19 +1,18 @@
 #include "demo_options.hpp"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 namespace torvane::demo {
 namespace {
 
-// A whole decimal number and nothing else.
-bool ParseCount(const char* text, long& value) {
+// Decimal digits and nothing else (no sign, space or '+'), at most `limit`.
+bool ParseCount(const char* text, long limit, long& value) {
     if (text == nullptr || *text == '\0') return false;
-    errno = 0;
-    char* end = nullptr;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0') return false;
+    long parsed = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return false;
+        parsed = parsed * 10 + (*digit - '0');
+        if (parsed > limit) return false;  // also keeps a long run of digits from overflowing
+    }
     value = parsed;
     return true;
 }
@@ -60,8 +59,7 @@ bool ParseOptions(int argc, const char* const* argv, DemoOptions& options, std::
         } else if (flag == "--frames") {
             const char* count = value("a number of frames");
             if (!count) return false;
-            if (!ParseCount(count, options.frames) || options.frames < DemoOptions::MinFrames ||
-                options.frames > DemoOptions::MaxFrames) {
+            if (!ParseCount(count, DemoOptions::MaxFrames, options.frames) || options.frames < DemoOptions::MinFrames) {
                 error = "--frames needs a whole number from " + std::to_string(DemoOptions::MinFrames) + " to " +
                         std::to_string(DemoOptions::MaxFrames) + ", not '" + count + "'";
                 return false;
@@ -81,7 +79,7 @@ bool ParseOptions(int argc, const char* const* argv, DemoOptions& options, std::
 
 void PrintUsage(std::FILE* stream) {
     std::fprintf(stream,
-                 "Usage: torvane-demo [--synthetic | --video FILE] [--frames N] [--output DIR] [--show]\n"
+                 "Usage: torvane-demo [-h] [--synthetic | --video FILE] [--frames N] [--output DIR] [--show]\n"
                  "\n"
                  "Drives the Torvane library the way a host does (InitCam, then UpdateFrame and\n"
                  "probes every frame, UnloadCam at the end) through its three modes: motion,\n"

@@ -49,6 +49,19 @@ void OutlinedText(cv::Mat& picture, const std::string& text, cv::Point origin, d
     cv::putText(picture, text, origin, Font, scale, color, 1, cv::LINE_AA);
 }
 
+// A trail cut wherever the object jumped more than a quarter of the picture's
+// shorter side in one step (a scene cut, a lost point): a line across the
+// picture would show motion that never happened.
+std::vector<std::vector<cv::Point>> TrailPieces(const std::deque<cv::Point2f>& trail, cv::Size picture, double scale) {
+    const double longestStep = std::min(picture.width, picture.height) / 4.0;
+    std::vector<std::vector<cv::Point>> pieces(1);
+    for (size_t i = 0; i < trail.size(); ++i) {
+        if (i > 0 && !(cv::norm(trail[i] - trail[i - 1]) <= longestStep) && !pieces.back().empty()) pieces.emplace_back();
+        pieces.back().emplace_back(cvRound(trail[i].x * scale), cvRound(trail[i].y * scale));
+    }
+    return pieces;
+}
+
 cv::Mat ColorKey(cv::Size size, bool motion) {
     cv::Mat ramp(1, size.width, CV_8UC1);
     for (int x = 0; x < size.width; ++x) {
@@ -105,11 +118,10 @@ cv::Mat ObjectsPicture(const cv::Mat& picture, const std::vector<TrackedObject>&
     }
     for (const TrackedObject& object : objects) {
         const cv::Scalar color = IdColor(object.id);
-        std::vector<cv::Point> trail;
-        for (const cv::Point2f& point : object.trail) trail.emplace_back(cvRound(point.x * scale), cvRound(point.y * scale));
-        if (trail.size() >= 2) {
-            cv::polylines(drawn, trail, false, Black, 4, cv::LINE_AA);
-            cv::polylines(drawn, trail, false, color, 2, cv::LINE_AA);
+        for (const std::vector<cv::Point>& piece : TrailPieces(object.trail, picture.size(), scale)) {
+            if (piece.size() < 2) continue;
+            cv::polylines(drawn, piece, false, Black, 4, cv::LINE_AA);
+            cv::polylines(drawn, piece, false, color, 2, cv::LINE_AA);
         }
         const cv::Point at(cvRound(object.position.x * scale), cvRound(object.position.y * scale));
         if (object.fixedPlace) {

@@ -18,7 +18,7 @@ constexpr double ColorShownUpTo = 200.0;
 
 struct TrackedObject {
     int id = -1;
-    bool fixedPlace = false;          // placed at a fixed spot rather than on a corner
+    bool fixedPlace = false;          // placed at a fixed point rather than on a corner; follows the picture all the same
     cv::Point2f position;
     std::deque<cv::Point2f> trail;    // recent positions, oldest first
 };
@@ -29,7 +29,9 @@ cv::Mat MotionHeatMap(const cv::Mat& picture, const cv::Mat& motion);
 // IsColor answers (CV_32FC1): near the colour bright, far dark.
 cv::Mat ColorDistanceMap(const cv::Mat& distance);
 // `picture` resized by `scale`, with every tracked object, its id and trail
-// drawn on it at that size (so that ids stay legible on a small panel).
+// drawn on it at that size (so that ids stay legible on a small panel). A trail
+// breaks where the object jumped more than a quarter of the picture's shorter
+// side in one step.
 cv::Mat ObjectsPicture(const cv::Mat& picture, const std::vector<TrackedObject>& objects, double scale = 1.0);
 
 // The annotated video frame of each mode.
