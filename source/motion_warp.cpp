@@ -139,7 +139,8 @@ void WarpRow(const cv::Mat& previous, const std::uint8_t* image, int y, const fl
         const cv::v_float32x4 lowerValue = lowerLeftValue + fractionX * (cv::v_load(lowerRight) - lowerLeftValue);
         const cv::v_float32x4 sample = upperValue + fractionY * (lowerValue - upperValue);
         const cv::v_int32x4 fixed = ToFixed(gain * sample + offset);
-        const cv::v_int32x4 ownFixed = cv::v_reinterpret_as_s32(cv::v_load_expand_q(image + x)) << 4;
+        // Built lane by lane: a four-byte load here could sit at any alignment.
+        const cv::v_int32x4 ownFixed = cv::v_int32x4(image[x], image[x + 1], image[x + 2], image[x + 3]) << 4;
         const cv::v_int32x4 result = cv::v_select(cv::v_reinterpret_as_s32(inside), fixed, ownFixed);
         cv::v_pack_store(warped + x, result);
     }
