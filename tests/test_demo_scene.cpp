@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "library_fixture.hpp"
@@ -68,9 +70,18 @@ TEST(SyntheticScene, BackgroundMovesByTheStatedDriftAndShapesSitInTheirMasks) {
         if (cv::countNonZero(core) < 200) continue;  // off the picture in this frame
         const cv::Scalar meanColor = cv::mean(later, core);
         for (int c = 0; c < 3; ++c) EXPECT_NEAR(meanColor[c], shape.color[c], 25.0) << "channel " << c;
-        const double speed = std::hypot(shape.velocity.x, shape.velocity.y);
-        EXPECT_GE(speed, 2.0);
-        EXPECT_LE(speed, 3.0);
+        // Texture: the shaded disc has hardly any detail, the others plenty.
+        cv::Mat gray, gradientX, gradientY, magnitude;
+        cv::cvtColor(later, gray, cv::COLOR_BGR2GRAY);
+        cv::Sobel(gray, gradientX, CV_32F, 1, 0, 3, 1.0 / 8.0);
+        cv::Sobel(gray, gradientY, CV_32F, 0, 1, 3, 1.0 / 8.0);
+        cv::magnitude(gradientX, gradientY, magnitude);
+        const double meanGradient = cv::mean(magnitude, core)[0];
+        if (shape.weaklyTextured) {
+            EXPECT_LT(meanGradient, 2.5) << "grey levels per pixel";
+        } else {
+            EXPECT_GT(meanGradient, 6.0) << "grey levels per pixel";
+        }
         // A binary mask's centroid moves in whole-pixel jumps: compare over ten frames.
         constexpr long Span = 10;
         const cv::Point2d travel = scene.ShapeCorner(i, Later + Span) - scene.ShapeCorner(i, Later);
@@ -81,68 +92,224 @@ TEST(SyntheticScene, BackgroundMovesByTheStatedDriftAndShapesSitInTheirMasks) {
             EXPECT_NEAR(then.m01 / then.m00 - now.m01 / now.m00, travel.y, 0.6);
         }
     }
+    // Slow to fast, as a hand moves in front of a webcam; one shape without texture.
+    std::vector<double> speeds;
+    int weaklyTextured = 0;
+    for (int i = 0; i < static_cast<int>(scene.shapes().size()); ++i) {
+        speeds.push_back(scene.Speed(i));
+        weaklyTextured += scene.shapes()[static_cast<size_t>(i)].weaklyTextured ? 1 : 0;
+    }
+    EXPECT_LE(*std::min_element(speeds.begin(), speeds.end()), 2.0);
+    EXPECT_GE(*std::max_element(speeds.begin(), speeds.end()), 12.0);
+    EXPECT_EQ(weaklyTextured, 1);
+}
+
+// Exposure steps: the whole picture, every channel, moves by the stated grey
+// levels, and only on the frames the scene names as steps.
+TEST(SyntheticScene, ExposureStepsBrightenOrDarkenTheWholePictureOnTheNamedFrames) {
+    SyntheticScene::Options stepping;
+    stepping.exposureSteps = true;
+    const SyntheticScene steady, stepped(stepping);
+    long steps = 0;
+    constexpr long Frames = 200;
+    for (long index = 1; index <= Frames; ++index) {
+        EXPECT_EQ(steady.ExposureOffset(index), 0);
+        EXPECT_FALSE(steady.IsExposureStep(index));
+        if (!stepped.IsExposureStep(index)) {
+            EXPECT_EQ(stepped.ExposureOffset(index), stepped.ExposureOffset(index - 1)) << "frame " << index;
+            continue;
+        }
+        ++steps;
+        EXPECT_EQ(std::abs(stepped.ExposureOffset(index) - stepped.ExposureOffset(index - 1)),
+                  SyntheticScene::ExposureStepLevels)
+            << "frame " << index;
+    }
+    // About one step every 40 frames.
+    EXPECT_GE(steps, Frames / 50);
+    EXPECT_LE(steps, Frames / 30);
+
+    // The pictures themselves: the same scene, offset by the named levels
+    // wherever the sensor does not clip, brighter and darker frames among them.
+    bool brighter = false, darker = false;
+    for (const long index : {9L, 10L, 11L, 49L, 90L, 131L}) {
+        SCOPED_TRACE("frame " + std::to_string(index));
+        cv::Mat plain, offset, difference;
+        steady.Render(index).convertTo(plain, CV_16SC3);
+        stepped.Render(index).convertTo(offset, CV_16SC3);
+        cv::subtract(offset, plain, difference);
+        const int levels = stepped.ExposureOffset(index);
+        brighter |= levels > 0;
+        darker |= levels < 0;
+        cv::Mat unclipped;
+        cv::inRange(plain, cv::Scalar::all(6), cv::Scalar::all(249), unclipped);
+        ASSERT_GT(cv::countNonZero(unclipped), static_cast<int>(plain.total() * 9 / 10));
+        std::vector<cv::Mat> channels;
+        cv::split(difference, channels);
+        for (const cv::Mat& channel : channels) {
+            double lowest = 0, highest = 0;
+            cv::minMaxLoc(channel, &lowest, &highest, nullptr, nullptr, unclipped);
+            EXPECT_EQ(lowest, levels);
+            EXPECT_EQ(highest, levels);
+        }
+    }
+    EXPECT_TRUE(brighter && darker);
+}
+
+// The motion truth agrees with the pictures: what a pixel shows now, the
+// previous frame showed where the truth says it came from; and pixels it
+// cannot judge are left out (out of view one frame ago, or near an outline).
+TEST(SyntheticScene, TruthOfMotionAgreesWithThePictures) {
+    const SyntheticScene scene;
+    constexpr int Band = 4;
+    const cv::Size size = scene.size();
+    // The previous frame sampled at p - shift, as 16-bit grey.
+    auto cameFrom = [&](const cv::Mat& previous, const cv::Mat& labels, cv::Point2d backgroundShift,
+                        cv::Point2d shapeNudge) {
+        cv::Mat mapX(size, CV_32FC1), mapY(size, CV_32FC1);
+        for (int y = 0; y < size.height; ++y) {
+            for (int x = 0; x < size.width; ++x) {
+                const int shape = labels.at<int>(y, x);
+                const cv::Point2d shift =
+                    shape >= 0 ? scene.shapes()[static_cast<size_t>(shape)].velocity + shapeNudge : backgroundShift;
+                mapX.at<float>(y, x) = static_cast<float>(x - shift.x);
+                mapY.at<float>(y, x) = static_cast<float>(y - shift.y);
+            }
+        }
+        cv::Mat sampled;
+        cv::remap(previous, sampled, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+        return sampled;
+    };
+    const cv::Point2d drift(SyntheticScene::DriftX, SyntheticScene::DriftY);
+    long shapePixels = 0;
+    for (const long index : {5L, 31L, 49L, 120L}) {
+        SCOPED_TRACE("frame " + std::to_string(index));
+        const SyntheticScene::MotionTruth truth = scene.TruthOfMotion(index, Band);
+        cv::Mat now, previous;
+        cv::cvtColor(scene.Render(index), now, cv::COLOR_BGR2GRAY);
+        cv::cvtColor(scene.Render(index - 1), previous, cv::COLOR_BGR2GRAY);
+        cv::Mat difference;
+        cv::absdiff(now, cameFrom(previous, truth.shape, drift, {0, 0}), difference);
+        const cv::Mat judgedShapes = truth.shape >= 0;
+        ASSERT_GT(cv::countNonZero(judgedShapes), 10000);
+        ASSERT_GT(cv::countNonZero(truth.background), size.area() / 2);
+        shapePixels += cv::countNonZero(judgedShapes);
+        EXPECT_LT(cv::mean(difference, judgedShapes)[0], 2.0);
+        // Content that was out of view or hidden one frame ago shows as pixels far off.
+        EXPECT_LE(cv::countNonZero(judgedShapes & (difference > 12)), cv::countNonZero(judgedShapes) / 200);
+        EXPECT_LT(cv::mean(difference, truth.background)[0], 2.0);
+        // A nudge of 2 px is visible on the textured shapes: the check above has teeth.
+        cv::Mat textured = cv::Mat::zeros(size, CV_8UC1);
+        for (int i = 0; i < static_cast<int>(scene.shapes().size()); ++i) {
+            if (!scene.shapes()[static_cast<size_t>(i)].weaklyTextured) textured |= truth.shape == i;
+        }
+        cv::absdiff(now, cameFrom(previous, truth.shape, drift, {2, 0}), difference);
+        EXPECT_GT(cv::mean(difference, textured)[0], 6.0);
+        // Judged pixels lie inside a shape, never on the background's side.
+        EXPECT_EQ(cv::countNonZero(judgedShapes & truth.background), 0);
+        EXPECT_EQ(cv::countNonZero(judgedShapes & ~scene.ShapesMask(index)), 0);
+    }
+    EXPECT_GT(shapePixels, 3 * 20000);
+}
+
+// How a run over the synthetic scene is set up: the host's mirror, and the
+// scene's exposure steps.
+struct SceneRun {
+    bool mirrored;
+    bool exposureSteps;
+};
+
+std::string SceneRunName(const ::testing::TestParamInfo<SceneRun>& info) {
+    return std::string(info.param.mirrored ? "Mirrored" : "Upright") +
+           (info.param.exposureSteps ? "WithExposureSteps" : "SteadyExposure");
+}
+
+SyntheticScene::Options SceneOptions(const SceneRun& run) {
+    SyntheticScene::Options options;
+    options.exposureSteps = run.exposureSteps;
+    return options;
 }
 
 // Drives the exported calls over the synthetic scene.
-class DemoSceneTest : public LibraryTest {
+class DemoSceneTest : public LibraryTest, public ::testing::WithParamInterface<SceneRun> {
 protected:
     DemoSceneTest()
-        : camera_([this](long index, cv::Mat& frame) {
+        : scene_(SceneOptions(GetParam())),
+          camera_([this](long index, cv::Mat& frame) {
               scene_.Render(index, frame);
               return true;
           }) {}
+    void SetUp() override {
+        LibraryTest::SetUp();
+        if (GetParam().mirrored) ToggleFlip();
+    }
+    // `mask` as the host sees it.
+    cv::Mat Displayed(cv::Mat mask) const {
+        if (GetParam().mirrored) cv::flip(mask, mask, 1);
+        return mask;
+    }
     SyntheticScene scene_;
     ScriptedCamera camera_;  // frame k of the scene is the k-th read: InitCam reads frame 0
 };
 
-TEST_F(DemoSceneTest, MotionShowsOnTheMovingShapesAndNotOnTheDriftingBackground) {
+using DemoSceneMotion = DemoSceneTest;
+
+// Read on the current frame's grid, each shape's pixels give its speed and the
+// background drifting 0.4 px per frame reads still, exposure steps or not.
+// Pixels near a shape's outline are left out, as the demo's own check does.
+TEST_P(DemoSceneMotion, ShapesReadTheirSpeedAndTheBackgroundReadsStill) {
     ASSERT_EQ(SetMode(0), 1.0);
     ASSERT_EQ(InitCam(), 1.0);
     ASSERT_EQ(UpdateFrame(), 1.0);  // frame 1: the first motion step has nothing to compare with
+    constexpr int Band = 4;
     const cv::Size size = scene_.size();
-    long shapeMoving = 0, shapeTotal = 0, backgroundMoving = 0, backgroundStill = 0, backgroundTotal = 0;
+    long shapeRight = 0, shapeTotal = 0, backgroundMoving = 0, backgroundStill = 0, backgroundTotal = 0;
+    long stepMoving = 0, stepTotal = 0;
     for (long index = 2; index <= 21; ++index) {
         ASSERT_EQ(UpdateFrame(), 1.0);  // the field now runs from frame index - 1 to frame index
-        const cv::Mat before = scene_.ShapesMask(index - 1), after = scene_.ShapesMask(index);
-        // Inside: covered by a shape in both frames. Background: no shape within
-        // reach of the field's window (5 x 5) and gradient (3 x 3) in either frame.
-        const cv::Mat inside = before & after;
-        const cv::Mat background = ~Dilated(before | after, 4);
+        const SyntheticScene::MotionTruth truth = scene_.TruthOfMotion(index, Band);
+        const cv::Mat shapes = Displayed(truth.shape), background = Displayed(truth.background);
+        const bool step = scene_.IsExposureStep(index);
         for (int y = 0; y < size.height; ++y) {
-            const uchar* insideRow = inside.ptr<uchar>(y);
+            const int* shapeRow = shapes.ptr<int>(y);
             const uchar* backgroundRow = background.ptr<uchar>(y);
             for (int x = 0; x < size.width; ++x) {
                 const double motion = IsMotion(x, y);
-                if (insideRow[x]) {
+                if (shapeRow[x] >= 0) {
                     ++shapeTotal;
-                    shapeMoving += motion >= 1.0;
+                    const double wholeSpeed = std::floor(scene_.Speed(shapeRow[x]));
+                    shapeRight += motion >= 1.0 && std::abs(motion - wholeSpeed) <= 1.0;
                 } else if (backgroundRow[x]) {
-                    ++backgroundTotal;
-                    backgroundMoving += motion >= 1.0;
+                    ++(step ? stepTotal : backgroundTotal);
+                    (step ? stepMoving : backgroundMoving) += motion >= 1.0;
                     backgroundStill += motion == 0.0;
                 }
             }
         }
     }
-    ASSERT_GT(shapeTotal, 20 * 20000);  // the shapes are on the picture
-    ASSERT_GT(backgroundTotal, 20 * 150000);
-    const double shapeShare = static_cast<double>(shapeMoving) / shapeTotal;
-    const double backgroundShare = static_cast<double>(backgroundMoving) / backgroundTotal;
-    const double backgroundStillShare = static_cast<double>(backgroundStill) / backgroundTotal;
-    RecordProperty("shape_share_moving", std::to_string(shapeShare));
+    ASSERT_GT(shapeTotal, 20 * 15000);  // the shapes are on the picture
+    ASSERT_GT(backgroundTotal, 19 * 150000);
+    ASSERT_EQ(stepTotal > 0, GetParam().exposureSteps);
+    const double shapeShare = static_cast<double>(shapeRight) / static_cast<double>(shapeTotal);
+    const double backgroundShare = static_cast<double>(backgroundMoving) / static_cast<double>(backgroundTotal);
+    const double stillShare = static_cast<double>(backgroundStill) / static_cast<double>(backgroundTotal + stepTotal);
+    RecordProperty("shape_share_right", std::to_string(shapeShare));
     RecordProperty("background_share_moving", std::to_string(backgroundShare));
     EXPECT_GE(shapeShare, 5.0 * backgroundShare) << "shapes " << shapeShare << ", background " << backgroundShare;
     EXPECT_GT(shapeShare, 0.05) << "the shapes hardly register as moving";
-    EXPECT_GE(backgroundStillShare, 0.95) << "background drifting at 0.4 px per frame reads as motion";
+    EXPECT_GE(stillShare, 0.95) << "background drifting at 0.4 px per frame reads as motion";
 }
 
-// Tracked points on the background follow the known drift, with and without mirroring.
-class DemoSceneTracking : public DemoSceneTest, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(MirrorAndExposure, DemoSceneMotion,
+                         ::testing::Values(SceneRun{false, false}, SceneRun{false, true}, SceneRun{true, true}),
+                         SceneRunName);
 
+using DemoSceneTracking = DemoSceneTest;
+
+// Tracked points on the background follow the known drift, with and without
+// mirroring, through exposure steps too.
 TEST_P(DemoSceneTracking, BackgroundObjectsFollowTheDriftForFiftyFrames) {
-    const bool mirrored = GetParam();
+    const bool mirrored = GetParam().mirrored;
     constexpr long Frames = 50;
-    if (mirrored) ToggleFlip();
     ASSERT_EQ(SetMode(2), 1.0);
     ASSERT_EQ(InitCam(), 1.0);
     ASSERT_EQ(UpdateFrame(), 1.0);  // frame 1 primes the tracker
@@ -180,10 +347,10 @@ TEST_P(DemoSceneTracking, BackgroundObjectsFollowTheDriftForFiftyFrames) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Mirror, DemoSceneTracking, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? std::string("Mirrored") : std::string("Upright");
-                         });
+INSTANTIATE_TEST_SUITE_P(MirrorAndExposure, DemoSceneTracking,
+                         ::testing::Values(SceneRun{false, false}, SceneRun{true, false}, SceneRun{false, true},
+                                           SceneRun{true, true}),
+                         SceneRunName);
 
 }  // namespace
 }  // namespace torvane::testing

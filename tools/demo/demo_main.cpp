@@ -133,10 +133,28 @@ struct TrackedEntry {
     ObjectTruth truth;
 };
 
+// The motion check against the synthetic scene. Answers are read on the
+// current frame's grid: a shape's pixel should read that shape's speed, the
+// background (drifting 0.4 px per frame) should read 0, leaving out pixels
+// within MotionExclusionBand of a shape's outline in either frame.
+constexpr int MotionExclusionBand = 4;
+constexpr double ShapeRightAtLeast = 0.90;           // IsMotion >= 1 and within 1 of the integer speed
+constexpr double BackgroundMovingAtMost = 0.001;      // IsMotion >= 1 on ordinary frames
+constexpr double StepBackgroundMovingAtMost = 0.003;  // the same right after an exposure step
+
+struct PixelShare {
+    long pixels = 0, hits = 0;
+    double Share() const { return pixels > 0 ? static_cast<double>(hits) / static_cast<double>(pixels) : 0.0; }
+};
+
 // How the library's answers compare with the synthetic scene's ground truth.
 struct SceneCheck {
-    long shapePixels = 0, shapeMoving = 0;
-    long backgroundPixels = 0, backgroundMoving = 0, backgroundStill = 0;
+    long motionSteps = 0, exposureStepFrames = 0;
+    PixelShare shapesRight;                  // IsMotion >= 1 and within 1 of the true speed's integer part
+    std::vector<PixelShare> shapeRight;      // the same, shape by shape
+    PixelShare backgroundMoving;             // IsMotion >= 1, ordinary frames
+    PixelShare stepBackgroundMoving;         // IsMotion >= 1, frames with an exposure step
+    PixelShare backgroundStill;              // IsMotion == 0, every frame
     std::vector<double> trackErrors;
     std::vector<double> trackFrames;
 };
@@ -163,6 +181,7 @@ private:
     void ReportProgress(long done, bool last) const;
     void FinishTruthChecks();
     void PrintSummary() const;
+    void PrintMotionCheck() const;
 
     DemoOptions options_;
     fs::path output_;
@@ -247,6 +266,16 @@ int Demo::Run() {
 
     const RunPlan plan(plannedFrames_);
     std::printf("Source: %s, %dx%d.\n", sourceName_.c_str(), size.width, size.height);
+    if (scene_) {
+        if (scene_->options().exposureSteps) {
+            std::printf("Exposure steps of %d grey levels, up or down, every %ld frames from frame %ld"
+                        " (--no-exposure-steps turns them off).\n",
+                        SyntheticScene::ExposureStepLevels, SyntheticScene::ExposureStepPeriod,
+                        SyntheticScene::ExposureFirstStep);
+        } else {
+            std::printf("Exposure steady (--no-exposure-steps).\n");
+        }
+    }
     // Frames are numbered from 1 wherever the user sees them.
     std::printf("Plan: %ld frames: %s %ld-%ld, %s %ld-%ld (mirror switched on at %ld), %s %ld-%ld.\n", plan.total,
                 ModeNames[0], 1L, plan.colourStart, ModeNames[1], plan.colourStart + 1, plan.objectsStart,
@@ -312,7 +341,9 @@ bool Demo::PrepareOutputFolder() {
 
 bool Demo::OpenSource() {
     auto openSynthetic = [this] {
-        scene_ = std::make_shared<SyntheticScene>();
+        SyntheticScene::Options sceneOptions;
+        sceneOptions.exposureSteps = options_.exposureSteps;
+        scene_ = std::make_shared<SyntheticScene>(sceneOptions);
         feed_ = std::make_shared<SyntheticFeed>(scene_);
         InstallSyntheticSource(feed_, tap_);
         sourceName_ = "synthetic scene";
@@ -563,19 +594,38 @@ void Demo::FinishTruthChecks() {
 
 void Demo::CheckMotionAgainstTruth(const cv::Mat& motion) {
     const long index = SceneIndex();
-    const cv::Mat before = DisplayedShapesMask(index - 1), after = DisplayedShapesMask(index);
-    // Inside: shape in both frames. Background: no shape within reach of the
-    // field's window in either frame.
-    const cv::Mat inside = before & after;
-    cv::Mat near;
-    cv::dilate(before | after, near, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(9, 9)));
-    const cv::Mat moving = motion >= 1.0f, still = motion == 0.0f;
-    check_.shapePixels += cv::countNonZero(inside);
-    check_.shapeMoving += cv::countNonZero(inside & moving);
-    const cv::Mat background = ~near;
-    check_.backgroundPixels += cv::countNonZero(background);
-    check_.backgroundMoving += cv::countNonZero(background & moving);
-    check_.backgroundStill += cv::countNonZero(background & still);
+    SyntheticScene::MotionTruth truth = scene_->TruthOfMotion(index, MotionExclusionBand);
+    if (mirrored_) {  // speeds are the same in the mirror
+        cv::flip(truth.shape, truth.shape, 1);
+        cv::flip(truth.background, truth.background, 1);
+    }
+    ++check_.motionSteps;
+    check_.shapeRight.resize(scene_->shapes().size());
+    for (int y = 0; y < motion.rows; ++y) {
+        const int* shapeRow = truth.shape.ptr<int>(y);
+        const float* motionRow = motion.ptr<float>(y);
+        for (int x = 0; x < motion.cols; ++x) {
+            if (shapeRow[x] < 0) continue;
+            const double answer = motionRow[x];
+            const double wholeSpeed = std::floor(scene_->Speed(shapeRow[x]));
+            const bool right = answer >= 1.0 && std::abs(answer - wholeSpeed) <= 1.0;
+            PixelShare& share = check_.shapeRight[static_cast<size_t>(shapeRow[x])];
+            ++share.pixels;
+            share.hits += right ? 1 : 0;
+            ++check_.shapesRight.pixels;
+            check_.shapesRight.hits += right ? 1 : 0;
+        }
+    }
+
+    const long backgroundPixels = cv::countNonZero(truth.background);
+    const long moving = cv::countNonZero(truth.background & (motion >= 1.0f));
+    const bool exposureStep = scene_->IsExposureStep(index);
+    check_.exposureStepFrames += exposureStep ? 1 : 0;
+    PixelShare& share = exposureStep ? check_.stepBackgroundMoving : check_.backgroundMoving;
+    share.pixels += backgroundPixels;
+    share.hits += moving;
+    check_.backgroundStill.pixels += backgroundPixels;
+    check_.backgroundStill.hits += cv::countNonZero(truth.background & (motion == 0.0f));
 }
 
 void Demo::AddKeyFrame(long frame, DemoMode mode, const cv::Mat& picture) {
@@ -655,13 +705,7 @@ void Demo::PrintSummary() const {
     }
     if (!scene_) return;
     std::printf("\nAgainst the synthetic scene's ground truth:\n");
-    if (check_.shapePixels > 0 && check_.backgroundPixels > 0) {
-        std::printf("  motion >= 1 px/frame on %.1f%% of moving-shape pixels, %.2f%% of background pixels;"
-                    " background read as still (0): %.1f%%\n",
-                    100.0 * static_cast<double>(check_.shapeMoving) / static_cast<double>(check_.shapePixels),
-                    100.0 * static_cast<double>(check_.backgroundMoving) / static_cast<double>(check_.backgroundPixels),
-                    100.0 * static_cast<double>(check_.backgroundStill) / static_cast<double>(check_.backgroundPixels));
-    }
+    PrintMotionCheck();
     if (check_.trackErrors.empty()) {
         std::printf("  no object stayed on the background for 10 frames or more (a longer run shows more)\n");
     } else {
@@ -671,6 +715,51 @@ void Demo::PrintSummary() const {
                     check_.trackErrors.size(), Median(check_.trackFrames), Median(check_.trackErrors),
                     *worst);
     }
+}
+
+// The motion check's figures, each with its limit and a PASS or FAIL word.
+void Demo::PrintMotionCheck() const {
+    if (check_.motionSteps == 0) {
+        std::printf("  motion: no motion step to check (a longer run has some)\n");
+        return;
+    }
+    auto verdict = [](bool pass) { return pass ? "PASS" : "FAIL"; };
+    std::printf("  motion over %ld frame pairs (%ld with an exposure step), pixels more than %d px from a shape's"
+                " outline:\n",
+                check_.motionSteps, check_.exposureStepFrames, MotionExclusionBand);
+    const double shapes = check_.shapesRight.Share();
+    std::printf("    moving shapes, IsMotion >= 1 and within 1 of the true speed's integer part: %.1f%% of %ld"
+                " (limit >= %.0f%%) %s\n",
+                100.0 * shapes, check_.shapesRight.pixels, 100.0 * ShapeRightAtLeast,
+                verdict(check_.shapesRight.pixels > 0 && shapes >= ShapeRightAtLeast));
+    std::printf("     ");
+    for (size_t shape = 0; shape < check_.shapeRight.size(); ++shape) {
+        const SyntheticScene::Shape& described = scene_->shapes()[shape];
+        const double speed = std::hypot(described.velocity.x, described.velocity.y);
+        if (check_.shapeRight[shape].pixels == 0) {
+            std::printf(" %s %.1f px/frame: not in view;", described.name.c_str(), speed);
+        } else {
+            std::printf(" %s %.1f px/frame: %.1f%%;", described.name.c_str(), speed,
+                        100.0 * check_.shapeRight[shape].Share());
+        }
+    }
+    std::printf("\n");
+    const double ordinary = check_.backgroundMoving.Share();
+    std::printf("    background, IsMotion >= 1 on ordinary frames: %.3f%% of %ld (limit <= %.1f%%) %s\n",
+                100.0 * ordinary, check_.backgroundMoving.pixels, 100.0 * BackgroundMovingAtMost,
+                verdict(check_.backgroundMoving.pixels > 0 && ordinary <= BackgroundMovingAtMost));
+    if (check_.stepBackgroundMoving.pixels > 0) {
+        const double stepped = check_.stepBackgroundMoving.Share();
+        std::printf("    background, IsMotion >= 1 on exposure-step frames (%+d or %+d grey levels): %.3f%% of %ld"
+                    " (limit <= %.1f%%) %s\n",
+                    SyntheticScene::ExposureStepLevels, -SyntheticScene::ExposureStepLevels, 100.0 * stepped,
+                    check_.stepBackgroundMoving.pixels, 100.0 * StepBackgroundMovingAtMost,
+                    verdict(stepped <= StepBackgroundMovingAtMost));
+    } else {
+        std::printf("    background, exposure-step frames: none in this run%s\n",
+                    scene_->options().exposureSteps ? "" : " (--no-exposure-steps)");
+    }
+    std::printf("    background read as still (0): %.1f%%\n", 100.0 * check_.backgroundStill.Share());
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ bool ParseOptions(int argc, const char* const* argv, DemoOptions& options, std::
             synthetic = true;
         } else if (flag == "--show") {
             options.show = true;
+        } else if (flag == "--no-exposure-steps") {
+            options.exposureSteps = false;
         } else if (flag == "--video") {
             const char* path = value("a video file");
             if (!path) return false;
@@ -85,7 +87,11 @@ void PrintUsage(std::FILE* stream) {
                  "\n"
                  "Source (default: camera 0, or the built-in synthetic scene when no camera opens):\n"
                  "  --synthetic     use the synthetic scene: a textured background drifting at\n"
-                 "                  0.4 px/frame crossed by four shapes at 2-3 px/frame\n"
+                 "                  0.4 px/frame crossed by four shapes at 1.5 to 12.5 px/frame,\n"
+                 "                  one of them a smooth shaded disc; the whole picture steps by\n"
+                 "                  6 grey levels every 40 frames, as a webcam's exposure does\n"
+                 "  --no-exposure-steps\n"
+                 "                  keep the synthetic scene's exposure steady\n"
                  "  --video FILE    read the frames from a video file\n"
                  "\n"
                  "Run:\n"

@@ -22,6 +22,7 @@ struct DemoOptions {
     long frames = DefaultFrames;
     std::string outputFolder = "torvane-demo-output";
     bool show = false;
+    bool exposureSteps = true;  // the synthetic scene steps in brightness now and then
     bool help = false;
 };
 

@@ -205,7 +205,7 @@ cv::Mat ComposeContactSheet(const std::string& title, const std::vector<std::vec
     const cv::Point motionKey(Gap + 130, keyTop + 10), colorKey(Gap + 2 * (PanelWidth + Gap) - 40, keyTop + 10);
     cv::putText(sheet, "IsMotion:", cv::Point(Gap, motionKey.y + 13), Font, 0.5, White, 1, cv::LINE_AA);
     ColorKey(keySize, true).copyTo(sheet(cv::Rect(motionKey, keySize)));
-    for (int value = 0; value <= static_cast<int>(MotionShownUpTo); ++value) {
+    for (int value = 0; value <= static_cast<int>(MotionShownUpTo); value += value < 2 ? 1 : 2) {
         const int x = value * (keySize.width - 1) / static_cast<int>(MotionShownUpTo);
         const std::string label = std::to_string(value) + (value == static_cast<int>(MotionShownUpTo) ? "+" : "");
         cv::putText(sheet, label, motionKey + cv::Point(x - 4, 34), Font, 0.42, LightGrey, 1, cv::LINE_AA);

@@ -12,7 +12,7 @@
 namespace torvane::demo {
 
 // Largest IsMotion value the heat map tells apart; faster shows the same.
-constexpr double MotionShownUpTo = 6.0;
+constexpr double MotionShownUpTo = 12.0;
 // IsColor distance shown as "far"; farther shows the same.
 constexpr double ColorShownUpTo = 200.0;
 

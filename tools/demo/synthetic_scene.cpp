@@ -127,6 +127,27 @@ cv::Mat MakeShapeTexture(cv::Vec3b color, cv::Size box, cv::RNG& rng) {
     return texture;
 }
 
+// The colour shaded as a ball lit from the upper left, and nothing else: a
+// smooth surface whose only detail is its slow change of brightness, as a hand
+// or a face seen by a webcam.
+cv::Mat MakeShadedTexture(cv::Vec3b color, cv::Size box) {
+    const double centreX = 0.5 * (box.width - 1), centreY = 0.5 * (box.height - 1);
+    const double radiusX = 0.5 * box.width, radiusY = 0.5 * box.height;
+    const double lightX = -0.45, lightY = -0.45, lightZ = 0.77;
+    cv::Mat texture(box, CV_8UC3);
+    for (int y = 0; y < box.height; ++y) {
+        cv::Vec3b* out = texture.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < box.width; ++x) {
+            const double nx = (x - centreX) / radiusX, ny = (y - centreY) / radiusY;
+            const double nz = std::sqrt(std::max(0.0, 1.0 - nx * nx - ny * ny));
+            const double lit = std::max(0.0, lightX * nx + lightY * ny + lightZ * nz);
+            const double gain = 0.7 + 0.55 * lit;  // about 1 on average over the disc
+            for (int c = 0; c < 3; ++c) out[x][c] = cv::saturate_cast<uchar>(color[c] * gain);
+        }
+    }
+    return texture;
+}
+
 }  // namespace
 
 SyntheticScene::SyntheticScene(Options options) : options_(options) {
@@ -145,25 +166,39 @@ SyntheticScene::SyntheticScene(Options options) : options_(options) {
         cv::Vec3b color;
         double boxWidth, boxHeight;  // in units of the picture's shorter side
         double startX, startY;       // in units of the picture's width and height
-        cv::Point2d velocity;        // 2 to 3 pixels per frame
+        cv::Point2d velocity;        // pixels per frame
+        bool weaklyTextured;
     };
+    // Speeds of 1.5, 3.5, 6.5 and 12.5 px per frame: from a slow drift of the
+    // hand to a fast wave, each half-way between two whole numbers so that the
+    // integer part of the speed is never a coin toss. All four are in view,
+    // apart, at frame 0 and again at frame 120 (the default demo's last motion frame).
     const Plan plans[] = {
-        {"red disc", Outline::Disc, {40, 40, 210}, 0.21, 0.21, 0.08, 0.10, {2.6, 0.5}},
-        {"green square", Outline::Square, {60, 185, 50}, 0.19, 0.19, 0.70, 0.15, {-2.2, 1.1}},
-        {"blue triangle", Outline::Triangle, {205, 105, 30}, 0.23, 0.20, 0.25, 0.60, {1.2, -2.4}},
-        {"yellow ellipse", Outline::Ellipse, {35, 205, 225}, 0.25, 0.16, 0.62, 0.70, {-2.7, -0.8}},
+        {"red disc", Outline::Disc, {40, 40, 210}, 0.21, 0.21, 0.0938, 0.125, {3.36, 0.98}, false},
+        {"green square", Outline::Square, {60, 185, 50}, 0.19, 0.19, 0.0594, 0.3563, {-12.0, 3.5}, false},
+        {"blue triangle", Outline::Triangle, {205, 105, 30}, 0.23, 0.20, 0.1562, 0.7083, {0.9, -1.2}, false},
+        {"shaded disc", Outline::Disc, {110, 150, 200}, 0.25, 0.25, 0.3031, 0.4125, {-5.2, -3.9}, true},
     };
     for (const Plan& plan : plans) {
         Shape shape;
         shape.name = plan.name;
+        shape.weaklyTextured = plan.weaklyTextured;
         shape.color = plan.color;
         const cv::Size box(static_cast<int>(plan.boxWidth * unit), static_cast<int>(plan.boxHeight * unit));
         shape.start = cv::Point2d(plan.startX * w, plan.startY * h);
         shape.velocity = plan.velocity;
-        shape.texture = MakeShapeTexture(plan.color, box, rng);
+        shape.texture =
+            plan.weaklyTextured ? MakeShadedTexture(plan.color, box) : MakeShapeTexture(plan.color, box, rng);
         shape.coverage = MakeCoverage(plan.outline, box);
         shapes_.push_back(std::move(shape));
     }
+}
+
+int SyntheticScene::ExposureOffset(long index) const {
+    if (!options_.exposureSteps || index < ExposureFirstStep) return 0;
+    const long stepsTaken = (index - ExposureFirstStep) / ExposureStepPeriod;
+    static constexpr int Cycle[] = {ExposureStepLevels, 0, -ExposureStepLevels, 0};
+    return Cycle[stepsTaken % 4];
 }
 
 cv::Point2d SyntheticScene::ShapeCorner(int shape, long index) const {
@@ -215,6 +250,8 @@ void SyntheticScene::Render(long index, cv::Mat& frame) const {
             }
         }
     }
+    const int exposure = ExposureOffset(index);
+    if (exposure != 0) frame += cv::Scalar::all(exposure);  // saturating, as a sensor clips
 }
 
 cv::Mat SyntheticScene::Render(long index) const {
@@ -234,6 +271,45 @@ cv::Mat SyntheticScene::ShapeMask(int shape, long index) const {
     const cv::Mat inside = coverage(placed - topLeft) >= 0.5f;
     inside.copyTo(mask(placed));
     return mask;
+}
+
+cv::Mat SyntheticScene::ShapeLabels(long index) const {
+    cv::Mat labels(options_.size, CV_32SC1, cv::Scalar(-1));
+    // Shapes are drawn in order, so a later one covers an earlier one.
+    for (int i = 0; i < static_cast<int>(shapes_.size()); ++i) labels.setTo(i, ShapeMask(i, index));
+    return labels;
+}
+
+double SyntheticScene::Speed(int shape) const {
+    const cv::Point2d velocity = shapes_.at(static_cast<size_t>(shape)).velocity;
+    return std::hypot(velocity.x, velocity.y);
+}
+
+SyntheticScene::MotionTruth SyntheticScene::TruthOfMotion(long index, int band) const {
+    const cv::Mat before = ShapeLabels(index - 1), after = ShapeLabels(index);
+    const cv::Mat square = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * band + 1, 2 * band + 1));
+    const cv::Rect inView(band, band, options_.size.width - 2 * band, options_.size.height - 2 * band);
+    MotionTruth truth;
+    truth.shape.create(options_.size, CV_32SC1);
+    truth.shape.setTo(-1);
+    for (int i = 0; i < static_cast<int>(shapes_.size()); ++i) {
+        cv::Mat core;
+        cv::erode(after == i, core, square, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+        const cv::Point2d velocity = shapes_[static_cast<size_t>(i)].velocity;
+        for (int y = 0; y < core.rows; ++y) {
+            const uchar* coreRow = core.ptr<uchar>(y);
+            int* out = truth.shape.ptr<int>(y);
+            for (int x = 0; x < core.cols; ++x) {
+                if (coreRow[x] == 0) continue;
+                const cv::Point source(cvRound(x - velocity.x), cvRound(y - velocity.y));
+                if (inView.contains(source) && before.at<int>(source) == i) out[x] = i;
+            }
+        }
+    }
+    cv::Mat near;
+    cv::dilate((before >= 0) | (after >= 0), near, square);
+    truth.background = ~near;
+    return truth;
 }
 
 cv::Mat SyntheticScene::ShapesMask(long index) const {
