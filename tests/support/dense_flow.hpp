@@ -1,4 +1,6 @@
-// Dense 5x5 Lucas-Kanade motion field between two grey frames.
+// The single-scale dense 5x5 Lucas-Kanade field the library computed before its
+// coarse-to-fine field: kept beside the tests and benchmarks as the yardstick
+// that the new field's small-motion precision and speed are measured against.
 //
 // Method, shared by the fast and the reference path:
 //  * Ix, Iy: 3x3 Sobel of the previous frame, It: current - previous, all kept
