@@ -9,8 +9,14 @@
 //
 // Lighting: a whole-frame gain and offset between the two pictures is fitted
 // first and taken out of the previous picture's samples, and every window also
-// removes its own mean brightness change, so exposure steps, gain changes and
-// smooth ramps do not read as motion.
+// removes its own mean brightness change, so exposure steps and gain changes do
+// not read as motion.
+//
+// Windows of the coarsest level that find nothing to follow take the picture's
+// dominant motion, so fine textures that the pyramid averages away still start
+// near the right answer; the finest level damps its remainder towards the start
+// the coarser levels agreed on, and keeps a motion only where it explains the
+// window better than no motion at all.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -24,7 +30,7 @@ namespace torvane {
 
 // Levels used for a frame of this size: the picture is halved while its shorter
 // side stays at least kMinCoarsestSide pixels, so a 640x480 frame has 5 levels
-// (coarsest 40x30), 1920x1080 has 6, and anything under 60 px across has 1.
+// (coarsest 40x30), 1920x1080 has 6, and one whose shorter side is under 59 px has 1.
 constexpr int kMinCoarsestSide = 30;
 constexpr int kMaxMotionLevels = 8;
 int MotionLevelCount(int width, int height);

@@ -15,8 +15,9 @@
 //    own residual. A window whose weak direction is not well above its noise gives
 //    normal flow along the strong direction; one with no usable gradient, nothing.
 //  * The remainder found is added to the start displacement. On the finest level
-//    the result is kept only where it explains the window better than no motion
-//    at all, and is turned into the velocity the probes read.
+//    the remainder is damped (a ridge term on the tensor), and the result is kept
+//    only where it explains the window better than no motion at all, and is
+//    turned into the velocity the probes read.
 #pragma once
 
 #include <opencv2/core.hpp>
