@@ -1,8 +1,8 @@
 // The library's motion step as UpdateFrame runs it in mode 0 (grey conversion
 // of the new frame, the coarse-to-fine field against the kept picture), beside
 // the single-scale 5x5 step it replaced and DIS optical flow at its ultrafast
-// preset, all on the same frames in the same run; and the cost of one probe
-// through the exported calls.
+// preset, all on the same frames in the same run. The probes' cost is measured
+// in bench_float_environment.cpp.
 //
 // Scenes (scene argument): 0, a 160x160 textured patch moving (8, 0) px per
 // frame over a still picture; 1, the whole picture moving (4, 2) px per frame.
@@ -156,29 +156,5 @@ BENCHMARK(BM_SingleScaleStep)->Apply(SceneArguments);
 BENCHMARK(BM_DisUltrafast)->Apply(SceneArguments);
 BENCHMARK(BM_FieldBaselineSse2)->Apply(SceneArguments);
 BENCHMARK(BM_FieldAvx2)->Apply(SceneArguments);
-
-// One probe per iteration, walking the picture so that reads are not all
-// served from one cache line.
-template <typename Probe>
-void RunProbe(benchmark::State& state, Probe probe) {
-    OpenCamera open(FramesOf(640, 480, WholeFrame));
-    double x = 0, y = 0, sum = 0;
-    for (auto _ : state) {
-        sum += probe(x, y);
-        x += 7.25;
-        if (x >= 640) {
-            x -= 640;
-            y = y + 3 >= 480 ? 0 : y + 3;
-        }
-    }
-    benchmark::DoNotOptimize(sum);
-}
-
-void BM_IsMotion(benchmark::State& state) { RunProbe(state, [](double x, double y) { return IsMotion(x, y); }); }
-void BM_IsColor(benchmark::State& state) {
-    RunProbe(state, [](double x, double y) { return IsColor(x, y, 0x3366CC); });
-}
-BENCHMARK(BM_IsMotion)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_IsColor)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace
